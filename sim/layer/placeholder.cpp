@@ -1,0 +1,2 @@
+// Temporary: the device layer's sources replace this file.
+extern "C" int boardsim_layer_placeholder() { return 0; }

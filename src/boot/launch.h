@@ -1,0 +1,61 @@
+// Boot control: start-up, the interrupt flag, the boot settings from the
+// U-Boot environment, image extraction with its fallbacks, and the launch
+// of the application OS.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// Set by the SIGINT handler; only the rescue menu clears it.
+extern std::atomic<std::uint8_t> sig_quit_raised;
+static_assert(std::atomic<std::uint8_t>::is_always_lock_free, "the interrupt flag must be signal-safe");
+
+extern std::uint8_t usb_boot_enabled;
+extern std::uint8_t tried_alt_image;
+
+// Boot settings.
+extern int gdb_enable;
+extern int gdbserver_enable;
+extern int gdbport;
+extern std::uint8_t shell_enable;
+extern std::uint8_t memchk_enable;
+extern int rescue_enable;
+extern int standalone_diags;
+
+// Image numbers.
+constexpr int IMAGE_SLOT1 = 1;
+constexpr int IMAGE_SLOT2 = 2;
+constexpr int IMAGE_USB = 3;
+constexpr int BOOTED_RESCUE = 4;
+
+inline constexpr const char* APP_ARCHIVE = "/tmp/corvoimage.tar.gz";
+inline constexpr const char* USB_BOOT_IMAGE = "/mnt/usb/KV4410NX_OS.img";
+
+// Start-up.
+void sig_init();
+void sig_handler(int signum);
+int which_image();
+[[noreturn]] void board_reset();
+// The boot sequence of main(); never returns.
+[[noreturn]] void boot_sequence();
+
+// Boot settings.
+void parse_uboot_env();
+// Fills the boot settings from an environment variable area (the bytes after
+// the CRC word); NULs count as blanks.
+void parse_env_area(const std::uint8_t* area, std::size_t size);
+
+// Extraction.
+int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected);
+int parse_image(FILE* stream, std::uint8_t* header20);
+int extract_image(int image_number);
+int extract_image_from_flash();
+
+// Launch.
+[[noreturn]] void launch_image(bool diags);
+int extract_gdb(int image_number);
+// The interactive shell offered before the launch and after fatal failures.
+void shell_step();

@@ -1,0 +1,11 @@
+// The image checksum: reflected CRC-32 (polynomial 0xEDB88320), started by
+// the caller (0xFFFFFFFF for images) and returned without a final inversion.
+#pragma once
+
+#include <cstdint>
+
+std::uint32_t gen_crc(const std::uint8_t* data, std::uint32_t length, std::uint32_t crc);
+
+// The same rule computed one bit at a time: the reference the table-driven
+// routine is checked and measured against.
+std::uint32_t gen_crc_bitwise(const std::uint8_t* data, std::uint32_t length, std::uint32_t crc);

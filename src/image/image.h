@@ -1,0 +1,53 @@
+// The image file format (component headers, types, geometry), the stored
+// headers of installed components, and the installer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+constexpr std::uint32_t TYPE_APPLICATION = 0x01504547;
+constexpr std::uint32_t TYPE_BOOTLOADER = 0x02504547;
+constexpr std::uint32_t TYPE_KERNEL = 0x03504547;
+constexpr std::uint32_t TYPE_ROOTFS = 0x04504547;
+constexpr std::uint32_t TYPE_DEVICETREE = 0x05504547;
+constexpr std::uint32_t TYPE_DIAGNOSTICS = 0x06504547;
+constexpr std::uint32_t MAGIC_EXTENDED = 0x80000000;
+
+constexpr std::uint32_t IMAGE_HEADER_SIZE = 16;     // plain header
+constexpr std::uint32_t COMPONENT_PROBE_SIZE = 20;  // bytes read before the layout is known
+constexpr std::uint32_t BOOTLOADER_HEADER_COPY = 240; // offset of the header copy in U-Boot
+
+// The four header words, in host order.
+struct image_header {
+    std::uint32_t crc;
+    std::uint32_t len;
+    std::uint32_t magic;
+    std::uint32_t id;
+};
+
+// Where a component's parts lie, worked out from its first 20 bytes.
+struct component_layout {
+    image_header header;
+    std::uint32_t type;           // magic without the extended flag
+    std::uint32_t payload_offset; // = header size
+    std::uint32_t total;          // header size + len (32-bit arithmetic)
+    bool sane;                    // header size >= 20 when extended, no 32-bit wrap
+};
+
+std::uint32_t load_be32(const std::uint8_t* p);
+void store_be32(std::uint8_t* p, std::uint32_t v);
+std::uint16_t load_be16(const std::uint8_t* p);
+void store_be16(std::uint8_t* p, std::uint16_t v);
+
+image_header decode_header(const std::uint8_t* bytes16);
+void encode_header(const image_header& h, std::uint8_t* bytes16);
+// Reads the layout from the first 20 bytes of a component.
+component_layout component_from_probe(const std::uint8_t* probe20);
+
+void display_header(const image_header* header, int verbose);
+// header: 16 raw (big-endian) bytes.
+int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot);
+int verifyMatchingHeaders(const std::uint8_t* header, int slot);
+
+// Installs the components of an image file; 1 when at least one was written.
+int processVireoImage(const char* path, std::uint8_t check_version, int slot);
