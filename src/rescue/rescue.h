@@ -5,6 +5,10 @@
 int uartGetC();
 int uartPutC(int c);
 char* get_user_input(char* buffer, int size);
+// True when the last uartGetC found the console's input at its end (end of
+// file, or a read error other than an interrupting signal): callers that
+// loop on keys stop instead of spinning.
+bool console_input_ended();
 
 int run_rescue_mode();
 int run_image_display();
