@@ -1,4 +1,312 @@
-// Temporary bodies: replaced by the module's real implementation.
-#include "serial/xmodem.h"
+// The in-process Xmodem-1K receiver: one file over the console port in
+// download mode, CRC-16 checked 128- and 1024-byte blocks, retransmission
+// requests, and cancellation.
+#include <unistd.h>
 
-int Xmodem1K(const char*) { return -1; }
+#include <cstdio>
+#include <memory>
+
+#include "serial/serial_private.h"
+#include "serial/xmodem.h"
+#include "serial/xmodem_private.h"
+
+namespace {
+
+constexpr unsigned char SOH = 0x01;
+constexpr unsigned char STX = 0x02;
+constexpr unsigned char EOT = 0x04;
+constexpr unsigned char ACK = 0x06;
+constexpr unsigned char NAK = 0x15;
+constexpr unsigned char CAN = 0x18;
+constexpr unsigned char CRC_INVITE = 'C';
+
+constexpr unsigned int SMALL_BLOCK = 128;
+constexpr unsigned int LARGE_BLOCK = 1024;
+
+// Error bits of one pass of the receive loop.
+constexpr int ERR_AFTER_EOT = 0x001;
+constexpr int ERR_HEADER_TIMEOUT = 0x002;
+constexpr int ERR_LONE_CAN = 0x004;
+constexpr int ERR_CRC = 0x008;
+constexpr int ERR_NO_DATA = 0x010;
+constexpr int ERR_BLOCK_ZERO = 0x020;
+constexpr int ERR_SEQUENCE = 0x040;
+constexpr int ERR_COMPLEMENT = 0x080;
+constexpr int ERR_EARLY_ACK = 0x100;
+
+// Seconds to wait for the first block header, then for every later one.
+constexpr unsigned int FIRST_HEADER_TIMEOUT = 1;
+constexpr unsigned int HEADER_TIMEOUT = 5;
+// Seconds to wait for the block number, its complement, each CRC byte and
+// the byte after a CAN.
+constexpr unsigned int FIELD_TIMEOUT = 3;
+constexpr unsigned int EOT_ANSWER_TIMEOUT = 5;
+constexpr int MAX_CONSECUTIVE_ERRORS = 3;
+constexpr int CANCEL_COUNT = 5;
+
+// The one block buffer: every block's data lands here before it is written.
+unsigned char buffer[LARGE_BLOCK];
+int errorflag = 0;
+
+constexpr std::array<std::uint16_t, 256> make_crctab()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned int i = 0; i < 256; ++i) {
+        unsigned int crc = i << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
+        table[i] = static_cast<std::uint16_t>(crc);
+    }
+    return table;
+}
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// State of one transfer.
+struct transfer {
+    int fd = -1;
+    std::FILE* out = nullptr;
+    unsigned char header = 0;     // header byte last read
+    unsigned char last_block = 0; // so the first block must be number 1
+    int consecutive_errors = 0;
+    bool cancel = false;
+    unsigned int header_timeout = FIRST_HEADER_TIMEOUT;
+    bool received = false;        // any block accepted
+    long total = 0;
+};
+
+// Reads and drops bytes until the line has been quiet for `seconds`.
+void drain_until_quiet(int fd, unsigned int seconds)
+{
+    unsigned char c = 0;
+    while (getByte(seconds, &c, fd) == 1) {
+    }
+}
+
+// Before the first block a sender's ACK or CAN means something; after it
+// they are line noise like any other byte.
+bool ends_header_wait(const transfer& x, unsigned char c)
+{
+    if (c == SOH || c == STX || c == EOT)
+        return true;
+    return !x.received && (c == ACK || c == CAN);
+}
+
+bool wait_for_header(transfer& x)
+{
+    unsigned char c = 0;
+    while (getByte(x.header_timeout, &c, x.fd) == 1) {
+        if (ends_header_wait(x, c)) {
+            x.header = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+// EOT is answered with NAK; a real sender repeats it. Silence after the NAK
+// also ends the transfer, with the header byte still EOT.
+void handle_eot(transfer& x)
+{
+    std::fputs("EOT\n", stderr);
+    flushRX(x.fd);
+    putByte(NAK, x.fd);
+    unsigned char next = 0;
+    if (getByte(EOT_ANSWER_TIMEOUT, &next, x.fd) != 1)
+        return;
+    x.header = next;
+    if (ends_header_wait(x, next))
+        return;
+    errorflag |= ERR_AFTER_EOT;
+    x.header = 0;
+}
+
+// Two CANs in a row are the sender's cancel and end the reception; a lone
+// CAN is an error of the pass.
+void handle_can(transfer& x)
+{
+    std::fputs("CAN\n", stderr);
+    unsigned char next = 0;
+    if (getByte(FIELD_TIMEOUT, &next, x.fd) == 1 && (next & 0x7F) == CAN) {
+        x.cancel = true;
+        return;
+    }
+    errorflag |= ERR_LONE_CAN;
+}
+
+// The expected block: its data must arrive whole and its CRC bytes must
+// arrive and match before anything is written or acknowledged.
+void receive_next_block(transfer& x, unsigned char number, unsigned int size)
+{
+    std::uint16_t crc = 0;
+    const int got = readData(buffer, size, &crc, x.fd);
+    if (got == 0 || static_cast<unsigned int>(got) != size) {
+        errorflag |= ERR_NO_DATA;
+        return;
+    }
+    unsigned char hi = 0;
+    unsigned char lo = 0;
+    if (getByte(FIELD_TIMEOUT, &hi, x.fd) != 1 || getByte(FIELD_TIMEOUT, &lo, x.fd) != 1 ||
+        static_cast<std::uint16_t>((hi << 8) | lo) != crc) {
+        errorflag |= ERR_CRC;
+        return;
+    }
+    x.consecutive_errors = 0;
+    x.total += got;
+    x.received = true;
+    x.last_block = number;
+    std::fwrite(buffer, 1, static_cast<std::size_t>(got), x.out);
+    flushRX(x.fd);
+    putByte(ACK, x.fd);
+}
+
+// The sender did not see our ACK and sent the last block again: acknowledge
+// it once more without storing it.
+void acknowledge_repeat(const transfer& x)
+{
+    flushRX(x.fd);
+    drain_until_quiet(x.fd, 1);
+    putByte(ACK, x.fd);
+}
+
+void receive_block(transfer& x, unsigned int size)
+{
+    if (!x.received) {
+        x.consecutive_errors = 0;
+        x.header_timeout = HEADER_TIMEOUT;
+    }
+    unsigned char number = 0;
+    unsigned char complement = 0;
+    // A number or complement that never came counts as a mismatch.
+    if (getByte(FIELD_TIMEOUT, &number, x.fd) != 1 || getByte(FIELD_TIMEOUT, &complement, x.fd) != 1 ||
+        number + complement != 255) {
+        errorflag |= ERR_COMPLEMENT;
+        return;
+    }
+    if (number == static_cast<unsigned char>(x.last_block + 1)) {
+        receive_next_block(x, number, size);
+    } else if (number == 0 && !x.received) {
+        errorflag |= ERR_BLOCK_ZERO;
+    } else if (number != x.last_block) {
+        errorflag |= ERR_SEQUENCE;
+        x.cancel = true;
+    } else {
+        acknowledge_repeat(x);
+    }
+}
+
+// Before the first block every error is answered with a new invitation;
+// after it, with a NAK once the line is quiet, until the third in a row.
+void recover_from_error(transfer& x)
+{
+    if (errorflag == 0 || x.cancel)
+        return;
+    if (!x.received) {
+        if (x.header != EOT)
+            putByte(CRC_INVITE, x.fd);
+        return;
+    }
+    if (++x.consecutive_errors >= MAX_CONSECUTIVE_ERRORS) {
+        x.cancel = true;
+        return;
+    }
+    flushRX(x.fd);
+    drain_until_quiet(x.fd, 2);
+    putByte(NAK, x.fd);
+}
+
+void receive_pass(transfer& x)
+{
+    errorflag = 0;
+    if (!wait_for_header(x)) {
+        errorflag |= ERR_HEADER_TIMEOUT;
+    } else if (x.header == EOT) {
+        handle_eot(x);
+    } else if (x.header == CAN) {
+        handle_can(x);
+    } else if (x.header == ACK) {
+        errorflag |= ERR_EARLY_ACK;
+    } else {
+        receive_block(x, x.header == STX ? LARGE_BLOCK : SMALL_BLOCK);
+    }
+    recover_from_error(x);
+}
+
+void send_cancel(int fd)
+{
+    for (int i = 0; i < CANCEL_COUNT; ++i)
+        putByte(CAN, fd);
+    flushRX(fd);
+    drain_until_quiet(fd, 2);
+}
+
+// Gives the console back to the operator and closes the port.
+void leave_download_mode(int fd)
+{
+    reset_serial(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+const std::array<std::uint16_t, 256> crctab = make_crctab();
+
+std::uint16_t crc16_update(std::uint16_t crc, std::span<const unsigned char> bytes)
+{
+    for (const unsigned char b : bytes)
+        crc = static_cast<std::uint16_t>((crc << 8) ^ crctab[((crc >> 8) ^ b) & 0xFF]);
+    return crc;
+}
+
+int readData(unsigned char* dest, unsigned int wanted, std::uint16_t* crc, int fd)
+{
+    std::uint16_t sum = 0;
+    *crc = sum;
+    unsigned int total = 0;
+    while (total < wanted) {
+        unsigned int burst = 0;
+        while (total + burst < wanted && getByte(1, dest + total + burst, fd) == 1)
+            ++burst;
+        if (burst == 0)
+            break;
+        sum = crc16_update(sum, {dest + total, burst});
+        total += burst;
+    }
+    *crc = sum;
+    return static_cast<int>(total);
+}
+
+int Xmodem1K(const char* path)
+{
+    const int fd = init_serial();
+    // Without a port there is nobody to invite: give up at once.
+    if (fd < 0)
+        return -1;
+    const file_ptr out(std::fopen(path, "wb"));
+    if (!out) {
+        std::perror("Can't open file!");
+        leave_download_mode(fd);
+        return -1;
+    }
+    transfer x;
+    x.fd = fd;
+    x.out = out.get();
+    flushRX(fd);
+    putByte(CRC_INVITE, fd);
+    do {
+        receive_pass(x);
+    } while (x.header != EOT && !x.cancel);
+
+    if (x.cancel) {
+        send_cancel(fd);
+        leave_download_mode(fd);
+        return 0;
+    }
+    putByte(ACK, fd);
+    std::fputs("All done\n", stderr);
+    leave_download_mode(fd);
+    return static_cast<int>(x.total);
+}
