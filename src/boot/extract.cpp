@@ -1,7 +1,335 @@
-// Temporary bodies: replaced by the module's real implementation.
-#include "boot/launch.h"
+// Application image extraction: find the application or diagnostics
+// component of an image slot, the USB boot image or the rescue partition,
+// check its CRC, write its payload to the application archive and hand over
+// to the launch; and decide what follows when an image is missing or bad.
+//
+// A component is never held whole in memory: its CRC is computed over the
+// file window by window, and only when it matches is the payload copied
+// into the archive, so a damaged component never reaches it.
+#include <sys/stat.h>
+#include <unistd.h>
 
-int CheckCrc(const std::uint8_t*, std::uint32_t, std::uint32_t) { return 1; }
-int parse_image(FILE*, std::uint8_t*) { return 0; }
-int extract_image(int) { return 0; }
-int extract_image_from_flash() { return 0; }
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "board/flash.h"
+#include "board/i2c.h"
+#include "boot/launch.h"
+#include "boot/usb_boot.h"
+#include "image/crc.h"
+#include "image/image.h"
+#include "rescue/rescue.h"
+#include "sys/command.h"
+
+namespace {
+
+constexpr const char* RECOVERY_COPY = "/tmp/image";
+constexpr std::uint32_t FLASH_PIECE = 64u << 10;
+
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+int other_slot(int n) { return n == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1; }
+
+std::string slot_path(int slot) { return strprintf("/user/images/image%d", slot); }
+
+bool bootable_type(std::uint32_t type) { return type == TYPE_APPLICATION || type == TYPE_DIAGNOSTICS; }
+
+void report(const char* text) { std::fputs(text, stderr); }
+
+void report_implausible(std::uint64_t offset, const component_layout& c)
+{
+    std::fprintf(stderr,
+                 "Component at offset %llu has an implausible header (header size %u, length %u).\n",
+                 static_cast<unsigned long long>(offset), c.payload_offset, c.header.len);
+}
+
+// The end of the road when nothing bootable is left: the rescue menu, the
+// operator's shell, then a reset.
+[[noreturn]] void rescue_then_reset()
+{
+    run_rescue_mode();
+    shell_step();
+    board_reset();
+}
+
+[[noreturn]] void shell_then_reset()
+{
+    shell_step();
+    board_reset();
+}
+
+// Opens the requested slot, else the other one. *opened receives the slot
+// actually opened: messages, the booted-image byte and the GDB source
+// follow the file that is really booted.
+file_ptr open_slot_or_other(int n, int* opened)
+{
+    const int other = other_slot(n);
+    file_ptr f(std::fopen(slot_path(n).c_str(), "rb"));
+    *opened = n;
+    if (f)
+        return f;
+    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", n, other);
+    f.reset(std::fopen(slot_path(other).c_str(), "rb"));
+    *opened = other;
+    if (!f) {
+        std::fprintf(stderr, "Failed to open Application image %d.\n", other);
+        rescue_then_reset();
+    }
+    return f;
+}
+
+// The USB boot image, with the rejected list: a new image enters the list
+// before anything of it is verified; a listed one needs the operator's yes.
+file_ptr open_usb_image()
+{
+    file_ptr f(std::fopen(USB_BOOT_IMAGE, "rb"));
+    if (!f) {
+        report("Failed to open application image from USB.\n");
+        return nullptr;
+    }
+    if (usb_is_image_rejected(USB_BOOT_IMAGE)) {
+        if (!yesno_question("USB image is in rejected list.\nWould you still like to load it? "))
+            return nullptr;
+        std::puts("Continuing to load USB image...");
+    } else {
+        usb_add_image_to_reject_list(USB_BOOT_IMAGE);
+    }
+    return f;
+}
+
+// Step 3 failed: no application or diagnostics component in the file.
+int no_component_found(int n, const std::uint8_t* probe)
+{
+    if (n == IMAGE_USB) {
+        report("Error: USB image corrupted or belongs to another switch type.\n");
+        return 0;
+    }
+    if (tried_alt_image) {
+        report("No valid application image found. Trying rescue image\n");
+        rescue_then_reset();
+    }
+    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", load_be32(probe + 8), 0x6504547u);
+    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", n, other_slot(n));
+    return 0;
+}
+
+// Step 7: the component's CRC did not match (or the file ends inside it).
+int crc_failed(int n)
+{
+    if (n == IMAGE_USB) {
+        report("USB image CRC failed.");
+        return 0;
+    }
+    if (tried_alt_image) {
+        report("Both image1 and image2 failed.\n");
+        shell_then_reset();
+    }
+    std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", n, other_slot(n));
+    return 0;
+}
+
+// The CRC over bytes 4 to the end of the component starting at `start`.
+bool file_component_crc_ok(int fd, std::uint64_t start, const component_layout& c)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    return crc_of_file_range(fd, start + 4, c.total - 4u, &crc) && crc == c.header.crc;
+}
+
+// Flash counterparts of the file windows, through the flash layer.
+bool flash_component_crc_ok(const component_layout& c)
+{
+    const auto piece = std::make_unique<std::uint8_t[]>(FLASH_PIECE);
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint32_t off = 4; off < c.total;) {
+        const std::uint32_t n = c.total - off < FLASH_PIECE ? c.total - off : FLASH_PIECE;
+        if (api_flash_read(piece.get(), rescue_fd, off, n) != 0)
+            return false;
+        crc = gen_crc(piece.get(), n, crc);
+        off += n;
+    }
+    return crc == c.header.crc;
+}
+
+bool copy_flash_range(std::uint32_t offset, std::uint32_t count, FILE* out)
+{
+    const auto piece = std::make_unique<std::uint8_t[]>(FLASH_PIECE);
+    while (count > 0) {
+        const std::uint32_t n = count < FLASH_PIECE ? count : FLASH_PIECE;
+        if (api_flash_read(piece.get(), rescue_fd, offset, n) != 0 || std::fwrite(piece.get(), 1, n, out) != n)
+            return false;
+        offset += n;
+        count -= n;
+    }
+    return true;
+}
+
+// Writes the payload into the archive and closes it; a failed write (a full
+// /tmp) would leave a truncated archive that only fails later, so it ends
+// the boot like an archive that cannot be created.
+void write_payload_or_reset(int src_fd, std::uint64_t start, const component_layout& c, file_ptr archive)
+{
+    const bool copied = copy_file_range_to(src_fd, start + c.payload_offset, c.header.len, fileno(archive.get()));
+    const bool closed = std::fclose(archive.release()) == 0;
+    if (!copied || !closed) {
+        report("Failed to write application image output file.\n");
+        shell_then_reset();
+    }
+}
+
+[[noreturn]] void boot_component(int n, const component_layout& c)
+{
+    api_set_booted_image(static_cast<std::uint8_t>(n));
+    if (gdb_enable && !gdbserver_enable)
+        extract_gdb(n);
+    launch_image(c.type == TYPE_DIAGNOSTICS);
+}
+
+} // namespace
+
+int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected)
+{
+    return gen_crc(buffer, length, 0xFFFFFFFFu) == expected ? 0 : 1;
+}
+
+int parse_image(FILE* stream, std::uint8_t* header20)
+{
+    std::memset(header20, 0, COMPONENT_PROBE_SIZE);
+    const long long size = file_size_of(fileno(stream));
+    std::uint64_t offset = 0;
+    std::uint8_t probe[COMPONENT_PROBE_SIZE];
+    while (size >= 0 && offset + COMPONENT_PROBE_SIZE <= static_cast<std::uint64_t>(size)) {
+        if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+            std::fread(probe, 1, sizeof probe, stream) != sizeof probe)
+            return 0;
+        std::memcpy(header20, probe, sizeof probe);
+        const component_layout c = component_from_probe(probe);
+        if (!c.sane) {
+            report_implausible(offset, c);
+            return 0;
+        }
+        if (bootable_type(c.type))
+            return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 ? 1 : 0;
+        offset += c.total;
+    }
+    return 0;
+}
+
+int extract_image(int image_number)
+{
+    if (image_number != IMAGE_SLOT1 && image_number != IMAGE_SLOT2 && image_number != IMAGE_USB)
+        return 0;
+    int n = image_number;
+    file_ptr src = n == IMAGE_USB ? open_usb_image() : open_slot_or_other(image_number, &n);
+    if (!src)
+        return 0;
+
+    file_ptr archive(std::fopen(APP_ARCHIVE, "wb"));
+    if (!archive) {
+        report("Failed to open application image output file.\n");
+        src.reset();
+        shell_then_reset();
+    }
+
+    std::uint8_t probe[COMPONENT_PROBE_SIZE];
+    if (!parse_image(src.get(), probe)) {
+        src.reset();
+        archive.reset();
+        return no_component_found(n, probe);
+    }
+    const component_layout c = component_from_probe(probe);
+    const int src_fd = fileno(src.get());
+    const auto start = static_cast<std::uint64_t>(ftello(src.get()));
+    if (!file_component_crc_ok(src_fd, start, c)) {
+        src.reset();
+        archive.reset();
+        return crc_failed(n);
+    }
+    write_payload_or_reset(src_fd, start, c, std::move(archive));
+    src.reset();
+    boot_component(n, c);
+}
+
+namespace {
+
+// The recovery image goes into the slot the operator names: the whole
+// component, header included, copied through /tmp/image.
+[[noreturn]] void install_recovery_image(char slot_char, const component_layout& c)
+{
+    std::printf("\nInstalling recovery image as image%c...\n", slot_char);
+    file_ptr copy(std::fopen(RECOVERY_COPY, "wb"));
+    if (!copy) {
+        report("Failed to open image file.\n");
+        board_reset();
+    }
+    const bool copied = copy_flash_range(0, c.total, copy.get());
+    if (std::fclose(copy.release()) != 0 || !copied) {
+        // A partial copy must not become the slot's image.
+        report("Failed to write image file.\n");
+        std::remove(RECOVERY_COPY);
+        board_reset();
+    }
+    run_command("mkdir /user/images &> /dev/null");
+    run_command(strprintf("cp /tmp/image /user/images/image%c\n", slot_char));
+    const int slot = slot_char - '0';
+    std::printf("Setting boot image to %d\n", slot);
+    api_set_image(static_cast<std::uint8_t>(slot));
+    api_set_booted_image(static_cast<std::uint8_t>(slot));
+    launch_image(false);
+}
+
+[[noreturn]] void boot_recovery_image(const component_layout& c)
+{
+    std::fputs("Install recovery image as image 1 or 2 (hit return to just boot image): ", stdout);
+    std::fflush(stdout);
+    char answer[8] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        launch_image(false);
+    if (answer[0] == '1' || answer[0] == '2')
+        install_recovery_image(answer[0], c);
+    std::puts("\nBooting recovery image. You will need to download and install an image before rebooting");
+    api_set_booted_image(BOOTED_RESCUE);
+    launch_image(false);
+}
+
+} // namespace
+
+int extract_image_from_flash()
+{
+    file_ptr archive(std::fopen(APP_ARCHIVE, "wb"));
+    if (!archive) {
+        report("Failed to open AppOS tarfile.\n");
+        board_reset();
+    }
+    std::uint8_t probe[COMPONENT_PROBE_SIZE] = {};
+    if (api_flash_read(probe, rescue_fd, 0, sizeof probe) != 0)
+        std::memset(probe, 0, sizeof probe);
+    const component_layout c = component_from_probe(probe);
+    if (!bootable_type(c.type)) {
+        report("Image not found... \n");
+        return 0;
+    }
+    if (!c.sane) {
+        report_implausible(0, c);
+        return 0;
+    }
+    if (!flash_component_crc_ok(c)) {
+        report("Image CRC failed. Quitting\n");
+        return 0;
+    }
+    const bool copied = copy_flash_range(c.payload_offset, c.header.len, archive.get());
+    if (std::fclose(archive.release()) != 0 || !copied) {
+        report("Failed to write AppOS tarfile.\n");
+        board_reset();
+    }
+    if (c.type == TYPE_DIAGNOSTICS) {
+        std::puts("Launching diagnostics image");
+        api_set_booted_image(BOOTED_RESCUE);
+        launch_image(true);
+    }
+    boot_recovery_image(c);
+}

@@ -2,10 +2,18 @@
 // geometry of a component, and the stored headers of installed components.
 #include "image/image.h"
 
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "board/flash.h"
+#include "image/crc.h"
 #include "sys/command.h"
 
 std::uint32_t load_be32(const std::uint8_t* p)
@@ -63,6 +71,131 @@ component_layout component_from_probe(const std::uint8_t* probe20)
     const std::uint32_t min_header = extended ? COMPONENT_PROBE_SIZE : IMAGE_HEADER_SIZE;
     c.sane = c.payload_offset >= min_header && wide_total <= 0xFFFFFFFFu;
     return c;
+}
+
+namespace {
+
+// Windows of the component mapped one at a time and released at once, so
+// that the mapped pages never add up in the resident set.
+constexpr std::uint64_t MAP_WINDOW = 8u << 20;
+constexpr std::size_t IO_BUFFER = 256u << 10;
+
+bool range_inside_file(int fd, std::uint64_t offset, std::uint64_t count)
+{
+    const long long size = file_size_of(fd);
+    return size >= 0 && offset <= static_cast<std::uint64_t>(size) &&
+           count <= static_cast<std::uint64_t>(size) - offset;
+}
+
+// One window through a mapping; false when the file cannot be mapped.
+bool crc_of_mapped_window(int fd, std::uint64_t offset, std::size_t count, std::uint32_t* crc)
+{
+    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::uint64_t base = offset - offset % page;
+    const std::size_t lead = static_cast<std::size_t>(offset - base);
+    void* map = mmap(nullptr, lead + count, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(base));
+    if (map == MAP_FAILED)
+        return false;
+    madvise(map, lead + count, MADV_SEQUENTIAL);
+    *crc = gen_crc(static_cast<const std::uint8_t*>(map) + lead, static_cast<std::uint32_t>(count), *crc);
+    munmap(map, lead + count);
+    return true;
+}
+
+bool crc_of_read_window(int fd, std::uint64_t offset, std::size_t count, std::uint32_t* crc,
+                        std::uint8_t* buffer)
+{
+    while (count > 0) {
+        const std::size_t want = count < IO_BUFFER ? count : IO_BUFFER;
+        const ssize_t got = pread(fd, buffer, want, static_cast<off_t>(offset));
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        *crc = gen_crc(buffer, static_cast<std::uint32_t>(n), *crc);
+        offset += n;
+        count -= n;
+    }
+    return true;
+}
+
+bool write_all(int out_fd, const std::uint8_t* data, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t put = write(out_fd, data, count);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        data += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+{
+    const auto buffer = std::make_unique<std::uint8_t[]>(IO_BUFFER);
+    while (count > 0) {
+        const std::size_t want = count < IO_BUFFER ? static_cast<std::size_t>(count) : IO_BUFFER;
+        const ssize_t got = pread(fd, buffer.get(), want, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !write_all(out_fd, buffer.get(), static_cast<std::size_t>(got)))
+            return false;
+        offset += static_cast<std::uint64_t>(got);
+        count -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+}
+
+} // namespace
+
+long long file_size_of(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
+{
+    if (!range_inside_file(fd, offset, count))
+        return false;
+    std::unique_ptr<std::uint8_t[]> buffer; // only for files that cannot be mapped
+    while (count > 0) {
+        const std::size_t window = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
+        if (!buffer && !crc_of_mapped_window(fd, offset, window, crc))
+            buffer = std::make_unique<std::uint8_t[]>(IO_BUFFER);
+        if (buffer && !crc_of_read_window(fd, offset, window, crc, buffer.get()))
+            return false;
+        offset += window;
+        count -= window;
+    }
+    return true;
+}
+
+// The kernel copies page-cache pages straight into the output; plain reads
+// and writes serve where it cannot (e.g. an emulator without sendfile).
+bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+{
+    if (!range_inside_file(fd, offset, count))
+        return false;
+    while (count > 0) {
+        off_t pos = static_cast<off_t>(offset);
+        const std::size_t want = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
+        const ssize_t sent = sendfile(out_fd, fd, &pos, want);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return sent < 0 && (errno == EINVAL || errno == ENOSYS) && copy_by_reading(fd, offset, count, out_fd);
+        offset += static_cast<std::uint64_t>(sent);
+        count -= static_cast<std::uint64_t>(sent);
+    }
+    return true;
 }
 
 void display_header(const image_header* header, int verbose)

@@ -44,6 +44,17 @@ void encode_header(const image_header& h, std::uint8_t* bytes16);
 // Reads the layout from the first 20 bytes of a component.
 component_layout component_from_probe(const std::uint8_t* probe20);
 
+// Component I/O on an open file, in fixed-size windows so that memory use
+// does not grow with the component. Both give false, having read nothing
+// beyond the file, when the file holds fewer than offset + count bytes.
+// crc: the register to start from, replaced by the register at the end.
+bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc);
+// Copies the range to out_fd at its current position; false also when a
+// write fails (a full file system).
+bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd);
+// Size of the open file, or -1.
+long long file_size_of(int fd);
+
 void display_header(const image_header* header, int verbose);
 // header: 16 raw (big-endian) bytes.
 int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot);
