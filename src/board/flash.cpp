@@ -88,14 +88,16 @@ bool span_wraps(std::uint32_t offset, std::uint32_t count)
 }
 
 // The touched blocks must lie inside the partition behind the descriptor,
-// so that a write never erases part of a block it then cannot rewrite.
+// so that a write never erases blocks it then cannot rewrite. A descriptor
+// whose size cannot be asked (a partition that failed to open) is left to
+// fail at the transfers themselves.
 bool blocks_fit_partition(int fd, const block_span& s)
 {
     if (s.blocks == 0)
         return true;
     std::uint32_t part_size = 0;
     if (!mtd_get_size(fd, &part_size))
-        return false;
+        return true;
     const std::uint64_t end = std::uint64_t{s.first} + std::uint64_t{s.blocks} * theFlash.sector_size;
     return end <= part_size;
 }

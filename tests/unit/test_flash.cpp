@@ -50,6 +50,11 @@ protected:
     {
         theFlash = flash_device{"8MB w/64-128KB sectors", 64, 0x20000, 17, 0x800000};
     }
+    // One block as large as the stand-in file.
+    static void geometry_4k()
+    {
+        theFlash = flash_device{"0MB w/1-4KB sectors", 1, 0x1000, 12, 0x1000};
+    }
 
     int fd_ = -1;
     std::string path_;
@@ -120,17 +125,32 @@ TEST_F(FlashTest, ReadOfAWrappingSpanIsRefused)
     EXPECT_EQ(buf[0], content_[16]);
 }
 
-TEST_F(FlashTest, WriteAndEraseRefuseWhenThePartitionSizeIsUnknown)
+TEST_F(FlashTest, FailedEraseWritesNothingBack)
 {
-    // The touched blocks must be known to lie in the partition before any
-    // of them is erased; a descriptor without MTD geometry gives no size.
-    geometry_128k();
+    // Without a partition size to check against, the transfers decide: the
+    // block is read, the erase fails, and nothing is written over it.
+    geometry_4k();
     const std::vector<unsigned char> data(16, 0xEE);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(api_flash_write(data.data(), fd_, 0x10, 16, 1), -1);
+    EXPECT_EQ(api_flash_write(data.data(), fd_, 0x10, 16, 0), -1);
     EXPECT_EQ(api_flash_erase(fd_, 0, 1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Flash Write span outside the partition.\nFlash Erase span outside the partition.\n");
+              "Flash Write mtd erase failed.\n\nFlash Erase mtd erase failed.\n");
+    EXPECT_EQ(file(), content_);
+}
+
+TEST_F(FlashTest, ShortBlockReadNeverLeadsToAnErase)
+{
+    // The stand-in is 4096 bytes, far less than one 128 KiB block: the
+    // block read comes back short, which must stop the write before the
+    // erase (the message names the read, not the erase).
+    geometry_128k();
+    const std::vector<unsigned char> data(16, 0xEE);
+    debug_erase = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(api_flash_write(data.data(), fd_, 0x10, 16, 0), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Flash Write mtd read failed.\n\n");
     EXPECT_EQ(file(), content_);
 }
 
