@@ -1,0 +1,247 @@
+"""The far end of an Xmodem transfer to the board's console: a scripted
+sender for the cases a real sender never produces, and a relay that runs
+lrzsz's real `sx` (optionally over a noisy line)."""
+
+import os
+import pty
+import random
+import re
+import select
+import shutil
+import signal
+import subprocess
+import time
+import tty
+
+SOH, STX, EOT, ACK, NAK, CAN = 0x01, 0x02, 0x04, 0x06, 0x15, 0x18
+INVITE = ord("C")
+FILL = 0x1A
+
+SX = shutil.which("sx") or "/usr/bin/sx"
+
+
+def crc16(data, crc=0):
+    """CRC-16/XMODEM, bit by bit (independent of the receiver's table)."""
+    for b in data:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else (crc << 1)
+            crc &= 0xFFFF
+    return crc
+
+
+def block(number, data, size=1024, bad_crc=False, complement=None):
+    """One block on the wire: header, number, complement, data, CRC."""
+    data = bytes(data).ljust(size, bytes([FILL]))
+    assert len(data) == size
+    crc = crc16(data) ^ (0x0101 if bad_crc else 0)
+    comp = (255 - (number & 0xFF)) if complement is None else complement
+    head = SOH if size == 128 else STX
+    return bytes([head, number & 0xFF, comp & 0xFF]) + data + bytes([crc >> 8, crc & 0xFF])
+
+
+def padded(data, size):
+    """What the receiver stores for data sent in blocks of `size`."""
+    n = -(-len(data) // size) * size if data else 0
+    return data.ljust(n, bytes([FILL]))
+
+
+class Line:
+    """Raw access to the console master of the simulated board. Everything
+    the board sends is kept in `seen` for later checks."""
+
+    def __init__(self, fd, already=b""):
+        self.fd = fd
+        self.pending = bytearray(already)
+        self.seen = bytearray(already)
+
+    def _fill(self, timeout):
+        r, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
+        if not r:
+            return False
+        try:
+            chunk = os.read(self.fd, 65536)
+        except OSError:
+            return False
+        self.pending += chunk
+        self.seen += chunk
+        return bool(chunk)
+
+    def read_chunk(self, timeout):
+        if not self.pending:
+            self._fill(timeout)
+        out = bytes(self.pending)
+        self.pending.clear()
+        return out
+
+    def read_byte(self, timeout):
+        end = time.monotonic() + timeout
+        while not self.pending:
+            if not self._fill(end - time.monotonic()) and time.monotonic() >= end:
+                return None
+        b = self.pending[0]
+        del self.pending[0]
+        return b
+
+    def write(self, data):
+        os.write(self.fd, bytes(data))
+
+    def wait_text(self, text, timeout):
+        """Waits until `text` has been seen anywhere in the board's output."""
+        end = time.monotonic() + timeout
+        while text.encode() not in self.seen:
+            if time.monotonic() >= end:
+                raise AssertionError(f"{text!r} not seen; got {bytes(self.seen[-400:])!r}")
+            self._fill(end - time.monotonic())
+        self.pending.clear()
+
+    def reply(self, timeout, wanted=(ACK, NAK, CAN, INVITE)):
+        """The next protocol byte from the receiver, skipping its notes."""
+        end = time.monotonic() + timeout
+        while True:
+            b = self.read_byte(end - time.monotonic())
+            if b is None or b in wanted:
+                return b
+
+    def quiet(self, seconds):
+        """Reads and keeps whatever arrives until `seconds` pass with nothing."""
+        got = bytearray()
+        while True:
+            chunk = self.read_chunk(seconds)
+            if not chunk:
+                return bytes(got)
+            got += chunk
+
+
+class Noise:
+    """Corrupts, drops or duplicates bytes with the given probability each,
+    from a seeded generator so that a failing run can be replayed."""
+
+    def __init__(self, rate, seed):
+        self.rate = rate
+        self.rng = random.Random(seed)
+        self.faults = 0
+
+    def apply(self, data):
+        if not self.rate:
+            return data
+        out = bytearray()
+        for b in data:
+            if self.rng.random() >= self.rate:
+                out.append(b)
+                continue
+            self.faults += 1
+            kind = self.rng.randrange(3)
+            if kind == 0:
+                out.append(b ^ self.rng.randrange(1, 256))
+            elif kind == 2:
+                out += bytes([b, b])
+        return bytes(out)
+
+
+class SenderStream:
+    """Follows what sx sends (before any noise) to know where its blocks end
+    and how many EOTs it has sent outside them."""
+
+    def __init__(self):
+        self.skip = 0
+        self.eots = 0
+        self.blocks = 0
+
+    def feed(self, data):
+        for b in data:
+            if self.skip:
+                self.skip -= 1
+            elif b == SOH:
+                self.skip, self.blocks = 2 + 128 + 2, self.blocks + 1
+            elif b == STX:
+                self.skip, self.blocks = 2 + 1024 + 2, self.blocks + 1
+            elif b == EOT:
+                self.eots += 1
+
+
+def open_download(line, timeout=60):
+    """Answers the speed-change prompt with Enter until the receiver's
+    first invitation arrives. The prompt itself may never be seen: the port
+    is flushed in both directions right after it is printed."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        line.write(b"\r")
+        stop = time.monotonic() + 0.3
+        while time.monotonic() < stop:
+            b = line.read_byte(stop - time.monotonic())
+            if b == INVITE:
+                return
+    raise AssertionError(f"no invitation; board said {bytes(line.seen[-300:])!r}")
+
+
+def finish(line, scale=1.0, timeout=120):
+    """Once the sender is done: answers the speed change back with Enter,
+    spaced so that a receiver still waiting for an answer to its NAK or for
+    a quiet line is not disturbed, until the probe prints its result."""
+    spacing = max(0.5, 6.0 * scale)
+    end = time.monotonic() + timeout
+    next_enter = time.monotonic() + spacing
+    pattern = re.compile(rb"Xmodem1K result (-?\d+)")
+    while time.monotonic() < end:
+        m = pattern.search(line.seen)
+        if m and line.seen.endswith(b"\n") or (m and b"\n" in line.seen[m.end():]):
+            return int(m.group(1))
+        if time.monotonic() >= next_enter:
+            line.write(b"\n")
+            next_enter = time.monotonic() + spacing
+        line.read_chunk(0.1)
+    raise AssertionError(f"no result; board said {bytes(line.seen[-300:])!r}")
+
+
+def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=SX):
+    """Relays between `sx` on its own pty and the board until sx has sent
+    its second EOT (plus a grace period for the ACK), sx ends, the receiver
+    cancels, or the time-out passes; sx is then stopped. Returns (sx exit
+    status or None, the sender stream record, bytes from the board)."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    args = [program, "-b", "-q"] + (["-k"] if one_k else []) + [str(path)]
+    proc = subprocess.Popen(args, stdin=slave, stdout=slave, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    os.close(slave)
+    sent = SenderStream()
+    from_board = bytearray()
+    end = time.monotonic() + timeout
+    stop_at = None
+    sx_open = True
+
+    def to_board(chunk):
+        sent.feed(chunk)
+        line.write(noise.apply(chunk) if noise else chunk)
+
+    try:
+        while time.monotonic() < end and (stop_at is None or time.monotonic() < stop_at):
+            fds = [line.fd] + ([master] if sx_open else [])
+            r, _, _ = select.select(fds, [], [], 0.05)
+            if line.fd in r:
+                chunk = os.read(line.fd, 65536)
+                line.seen += chunk
+                from_board += chunk
+                if sx_open:
+                    os.write(master, noise.apply(chunk) if noise else chunk)
+                if bytes([CAN] * 5) in from_board and stop_at is None:
+                    stop_at = time.monotonic() + grace
+            if master in r:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    chunk = b""
+                if chunk:
+                    to_board(chunk)
+                else:
+                    sx_open = False
+            if stop_at is None and (sent.eots >= 2 or proc.poll() is not None):
+                stop_at = time.monotonic() + grace
+    finally:
+        status = proc.poll()
+        if status is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+        os.close(master)
+    return status, sent, bytes(from_board)
