@@ -189,6 +189,24 @@ bool parse_create_args(const std::vector<std::string>& args, std::string* output
     return true;
 }
 
+// Readers see a component only when 20 bytes of the file remain at its
+// start: a last component shorter than that would be silently ignored.
+bool last_component_visible(const component_spec& c, std::uint64_t payload_len)
+{
+    if (c.raw || c.truncate)
+        return true;
+    const std::uint64_t header = c.extended ? std::max<std::uint64_t>(c.header_size, COMPONENT_PROBE_SIZE)
+                                            : IMAGE_HEADER_SIZE;
+    const std::uint64_t payload = c.boot_copy ? std::max<std::uint64_t>(payload_len, COPY_END) : payload_len;
+    if (header + payload >= COMPONENT_PROBE_SIZE)
+        return true;
+    usage_error(strprintf("the last component would be %llu bytes long; readers ignore a component with "
+                          "fewer than 20 bytes from its start to the end of the file (add payload, or "
+                          "--raw bytes after it)",
+                          static_cast<unsigned long long>(header + payload)));
+    return false;
+}
+
 // ----- bytes of a component -----
 
 bool open_payload(component_bytes& b, fd_closer& holder)
@@ -301,13 +319,13 @@ bool write_raw(const component_spec& c, FILE* out)
     return for_each_payload_chunk(b, [&](const std::uint8_t* p, std::size_t n) { return w.put(p, n); });
 }
 
-bool write_component(const component_spec& c, FILE* out)
+bool write_component(const component_spec& c, FILE* out, bool last)
 {
     if (c.raw)
         return write_raw(c, out);
     component_bytes b{&c, {}, {}, -1, 0, 0};
     fd_closer holder;
-    if (!open_payload(b, holder) || !build_header(b))
+    if (!open_payload(b, holder) || (last && !last_component_visible(c, b.payload_len)) || !build_header(b))
         return false;
     limited_writer w{out, c.truncate.value_or(~std::uint64_t{0})};
     return w.put(b.header.data(), b.header.size()) &&
@@ -325,8 +343,8 @@ int write_image(const std::string& output, const std::vector<component_spec>& co
         return EXIT_USAGE;
     }
     bool ok = true;
-    for (const component_spec& c : comps)
-        ok = ok && write_component(c, out);
+    for (std::size_t i = 0; i < comps.size() && ok; ++i)
+        ok = write_component(comps[i], out, i + 1 == comps.size());
     if (std::fclose(out) != 0 || !ok || std::rename(temp.c_str(), output.c_str()) != 0) {
         if (ok)
             std::fprintf(stderr, "bmimage: %s: write failed: %s\n", output.c_str(), std::strerror(errno));
