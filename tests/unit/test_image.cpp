@@ -1,14 +1,21 @@
 // The image format helpers: big-endian words whatever the host, both header
 // forms, the refusal of headers that would stall or wrap the component walk,
-// and the header display and lookup rules.
+// the header display and lookup rules, the component walk over real files
+// and the windowed component I/O.
 #include "image/image.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "boot/launch.h"
+#include "image/crc.h"
 
 namespace {
 
@@ -138,4 +145,153 @@ TEST(StoredHeaders, UnknownTypeAndNullBuffer)
     encode_header(image_header{1, 2, 0x7F504547u, 3}, hdr);
     out = captured_stdout([&] { EXPECT_EQ(verifyMatchingHeaders(hdr, 0), 0); });
     EXPECT_EQ(out, "Unknown image type 0x7f504547 \n");
+}
+
+// ---- The component walk and the windowed component I/O on real files ----
+
+namespace {
+
+// Bytes of one component with a correct CRC; header_size 0 means plain.
+std::vector<std::uint8_t> make_component(std::uint32_t type, std::size_t payload_len, std::uint16_t header_size = 0,
+                                         std::uint8_t fill = 0x5A)
+{
+    const bool ext = header_size != 0;
+    std::vector<std::uint8_t> c(ext ? header_size : 16, 0);
+    encode_header(image_header{0, static_cast<std::uint32_t>(payload_len), type | (ext ? MAGIC_EXTENDED : 0u), 0x01000000u},
+                  c.data());
+    if (ext)
+        store_be16(c.data() + 18, header_size);
+    for (std::size_t i = 0; i < payload_len; ++i)
+        c.push_back(static_cast<std::uint8_t>(fill + i * 7));
+    store_be32(c.data(), gen_crc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), 0xFFFFFFFFu));
+    return c;
+}
+
+struct temp_image {
+    FILE* f = std::tmpfile();
+    explicit temp_image(const std::vector<std::uint8_t>& bytes)
+    {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fflush(f);
+        std::rewind(f);
+    }
+    ~temp_image() { std::fclose(f); }
+    int fd() const { return fileno(f); }
+};
+
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts)
+{
+    std::vector<std::uint8_t> out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+} // namespace
+
+TEST(ComponentWalk, StepsOverOtherTypesToTheFirstBootableComponent)
+{
+    const auto boot = make_component(TYPE_BOOTLOADER, 300);
+    const auto unknown = make_component(0x09504547u, 77, 48);
+    const auto app = make_component(TYPE_APPLICATION, 50, 24);
+    const auto diag = make_component(TYPE_DIAGNOSTICS, 10);
+    temp_image img(join({boot, unknown, app, diag}));
+    std::uint8_t probe[20];
+    ASSERT_EQ(parse_image(img.f, probe), 1);
+    EXPECT_EQ(ftell(img.f), static_cast<long>(boot.size() + unknown.size()));
+    EXPECT_EQ(std::memcmp(probe, app.data(), 20), 0);
+
+    // A diagnostics component counts as well.
+    temp_image img2(join({make_component(TYPE_KERNEL, 5), diag, app}));
+    ASSERT_EQ(parse_image(img2.f, probe), 1);
+    EXPECT_EQ(ftell(img2.f), 21);
+    EXPECT_EQ(component_from_probe(probe).type, TYPE_DIAGNOSTICS);
+}
+
+TEST(ComponentWalk, EndsWhenFewerThanTwentyBytesRemain)
+{
+    std::uint8_t probe[20];
+    // Kernel and root file system only: the walk fails, and the probe holds
+    // the last component header it read (its magic is reported).
+    const auto rfs = make_component(TYPE_ROOTFS, 40);
+    temp_image only_flash(join({make_component(TYPE_KERNEL, 30), rfs}));
+    EXPECT_EQ(parse_image(only_flash.f, probe), 0);
+    EXPECT_EQ(load_be32(probe + 8), TYPE_ROOTFS);
+
+    // An application component of 16 bytes at the very end is not seen...
+    const auto tiny_app = make_component(TYPE_APPLICATION, 0);
+    temp_image hidden(join({make_component(TYPE_KERNEL, 30), tiny_app}));
+    EXPECT_EQ(parse_image(hidden.f, probe), 0);
+    // ...but is once four more bytes follow it.
+    temp_image seen(join({tiny_app, std::vector<std::uint8_t>(4, 0xEE)}));
+    EXPECT_EQ(parse_image(seen.f, probe), 1);
+
+    temp_image empty({});
+    std::memset(probe, 0x77, sizeof probe);
+    EXPECT_EQ(parse_image(empty.f, probe), 0);
+    EXPECT_EQ(load_be32(probe + 8), 0u); // nothing read: no stale magic
+
+    // A length that points past the end of the file ends the walk, even
+    // one that would wrap a 32-bit offset.
+    auto far = make_component(TYPE_KERNEL, 30);
+    store_be32(far.data() + 4, 0xFFFFFFEFu);
+    temp_image past(join({far, make_component(TYPE_APPLICATION, 30)}));
+    EXPECT_EQ(parse_image(past.f, probe), 0);
+}
+
+TEST(ComponentWalk, StopsAtHeadersThatWouldStallOrWrap)
+{
+    std::uint8_t probe[20];
+    testing::internal::CaptureStderr();
+    // Extended header of size 0 and len 0: total 0, the walk would stand still.
+    auto stall = make_component(TYPE_KERNEL, 0, 20);
+    store_be16(stall.data() + 18, 0);
+    temp_image a(join({stall, make_component(TYPE_APPLICATION, 30)}));
+    EXPECT_EQ(parse_image(a.f, probe), 0);
+    // An application component whose total is below 4 bytes is refused
+    // rather than checked over a negative range.
+    auto small = make_component(TYPE_APPLICATION, 0, 20);
+    store_be16(small.data() + 18, 3);
+    temp_image b(join({small, std::vector<std::uint8_t>(40, 0)}));
+    EXPECT_EQ(parse_image(b.f, probe), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Component at offset 0 has an implausible header (header size 0, length 0)"), std::string::npos);
+    EXPECT_NE(err.find("(header size 3, length 0)"), std::string::npos);
+}
+
+TEST(CheckCrc, ZeroWhenTheComponentMatches)
+{
+    auto c = make_component(TYPE_APPLICATION, 1000);
+    const std::uint32_t crc = load_be32(c.data());
+    EXPECT_EQ(CheckCrc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), crc), 0);
+    c[500] ^= 0x10;
+    EXPECT_EQ(CheckCrc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), crc), 1);
+}
+
+TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
+{
+    // Larger than one mapping window, at an offset that is not page aligned.
+    std::vector<std::uint8_t> prefix(1234, 0x11);
+    auto comp = make_component(TYPE_APPLICATION, (9u << 20) + 77);
+    temp_image img(join({prefix, comp}));
+    std::uint32_t crc = 0xFFFFFFFFu;
+    ASSERT_TRUE(crc_of_file_range(img.fd(), prefix.size() + 4, comp.size() - 4, &crc));
+    EXPECT_EQ(crc, load_be32(comp.data()));
+
+    FILE* out = std::tmpfile();
+    ASSERT_TRUE(copy_file_range_to(img.fd(), prefix.size() + 16, comp.size() - 16, fileno(out)));
+    EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(comp.size() - 16));
+    std::vector<std::uint8_t> back(comp.size() - 16);
+    ASSERT_EQ(pread(fileno(out), back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), comp.begin() + 16));
+
+    // One byte beyond the end: refused before anything is read or written.
+    const long long size = file_size_of(img.fd());
+    crc = 0xFFFFFFFFu;
+    EXPECT_FALSE(crc_of_file_range(img.fd(), 4, static_cast<std::uint64_t>(size) - 3, &crc));
+    EXPECT_EQ(crc, 0xFFFFFFFFu);
+    EXPECT_FALSE(copy_file_range_to(img.fd(), static_cast<std::uint64_t>(size), 1, fileno(out)));
+    EXPECT_FALSE(crc_of_file_range(img.fd(), ~std::uint64_t{0} - 2, 16, &crc));
+    EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(comp.size() - 16));
+    std::fclose(out);
 }
