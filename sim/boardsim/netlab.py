@@ -8,6 +8,7 @@ the two namespaces.
 
     lab = NetLab(board)                  # or NetLab(folder=...)
     netns = lab.start()                  # the board-side namespace path
+    lab.netns                            # the same, while it runs
     lab.put("image.bin", data)           # a file the TFTP server serves
     lab.link_down(); lab.link_up()       # carrier on the board's eth0
     lab.tftp_stop(); lab.tftp_start(from_attempt=2)
@@ -17,6 +18,11 @@ the two namespaces.
 The lab runs as the first process of its own PID namespace (this file run
 as a program), so its servers end with it whatever happens to the test; the
 board namespace is held by a process that dies with the test process.
+
+With ``net=lab`` in board.conf the board's power-on calls ``start(board)``
+and, at power-off, the lab's ``stop()``. A test that wants a lab of another
+kind, or to control it while the board runs, makes it first with
+``lab_for(board, ...)``; ``start(board)`` then starts that one.
 """
 
 from __future__ import annotations
@@ -54,7 +60,8 @@ class NetLabError(RuntimeError):
 class NetLab:
     """Test-side handle on the lab; see the module text."""
 
-    def __init__(self, board=None, folder=None, dhcp=True, tftp=True, eth0="veth"):
+    def __init__(self, board=None, folder=None, dhcp=True, tftp=True, eth0="veth",
+                 tftp_from_attempt=1):
         if folder is None:
             if board is None:
                 raise ValueError("NetLab needs a board or a folder")
@@ -63,6 +70,7 @@ class NetLab:
         self.tftp_root = self.folder / "tftp"
         self.dhcp = dhcp
         self.tftp = tftp
+        self.tftp_from_attempt = tftp_from_attempt
         # "veth": the board's eth0 is joined to the lab; "ifb": eth0 is an
         # interface without a link state (its ethtool link request fails);
         # "none": the board namespace has no eth0 at all.
@@ -93,7 +101,8 @@ class NetLab:
             ["unshare", "--net", "--pid", "--fork", "--kill-child", "--",
              sys.executable, os.path.abspath(__file__), "serve",
              json.dumps({"board_netns": self.netns_path, "folder": str(self.folder),
-                         "dhcp": self.dhcp, "tftp": self.tftp})],
+                         "dhcp": self.dhcp, "tftp": self.tftp,
+                         "tftp_from_attempt": self.tftp_from_attempt})],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1,
             preexec_fn=_die_with_parent)
         self._reply(timeout=20)
@@ -127,6 +136,15 @@ class NetLab:
     @property
     def netns_path(self):
         return f"/proc/{self._holder.pid}/ns/net"
+
+    @property
+    def netns(self):
+        """The board's namespace path while the lab runs, else None."""
+        return self.netns_path if self._holder is not None else None
+
+    @property
+    def running(self):
+        return self._holder is not None
 
     # -- what the lab offers ------------------------------------------------
     def put(self, name, data):
@@ -220,6 +238,38 @@ class NetLab:
         if not line.startswith("ok"):
             raise NetLabError(f"lab: {line.strip() or 'no answer'}")
         return line[2:].strip()
+
+
+# ---------------------------------------------------------------------------
+# The board's seam: one lab per board directory.
+
+_labs = {}
+
+
+def lab_for(board, **options):
+    """The lab of this board, made with these options (NetLab's) when the
+    board has none yet or options are given; not started."""
+    key = str(pathlib.Path(board.path).resolve())
+    lab = _labs.get(key)
+    if lab is None or options:
+        if lab is not None:
+            lab.stop()
+        lab = NetLab(board, **options)
+        _labs[key] = lab
+    return lab
+
+
+def start(board):
+    """Called by the board at power-on with net=lab: starts its lab."""
+    lab = lab_for(board)
+    lab.start()
+    return lab
+
+
+def stop(board):
+    lab = _labs.get(str(pathlib.Path(board.path).resolve()))
+    if lab is not None:
+        lab.stop()
 
 
 # ---------------------------------------------------------------------------
@@ -338,7 +388,7 @@ class _Lab:
     def run(self, conf):
         self.plumb()
         if conf.get("tftp", True):
-            self.tftp_start(1)
+            self.tftp_start(int(conf.get("tftp_from_attempt", 1)))
         if conf.get("dhcp", True):
             self.dhcp_start()
         self.answer("")
