@@ -103,7 +103,7 @@ file_ptr open_usb_image()
 }
 
 // Step 3 failed: no application or diagnostics component in the file.
-int no_component_found(int n, const std::uint8_t* probe)
+int no_component_found(int n, const component_layout& last)
 {
     if (n == IMAGE_USB) {
         report("Error: USB image corrupted or belongs to another switch type.\n");
@@ -113,7 +113,7 @@ int no_component_found(int n, const std::uint8_t* probe)
         report("No valid application image found. Trying rescue image\n");
         rescue_then_reset();
     }
-    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", load_be32(probe + 8), 0x6504547u);
+    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last.header.magic, 0x6504547u);
     std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", n, other_slot(n));
     return 0;
 }
@@ -168,19 +168,6 @@ bool copy_flash_range(std::uint32_t offset, std::uint32_t count, FILE* out)
     return true;
 }
 
-// Writes the payload into the archive and closes it; a failed write (a full
-// /tmp) would leave a truncated archive that only fails later, so it ends
-// the boot like an archive that cannot be created.
-void write_payload_or_reset(int src_fd, std::uint64_t start, const component_layout& c, file_ptr archive)
-{
-    const bool copied = copy_file_range_to(src_fd, start + c.payload_offset, c.header.len, fileno(archive.get()));
-    const bool closed = std::fclose(archive.release()) == 0;
-    if (!copied || !closed) {
-        report("Failed to write application image output file.\n");
-        shell_then_reset();
-    }
-}
-
 [[noreturn]] void boot_component(int n, const component_layout& c)
 {
     api_set_booted_image(static_cast<std::uint8_t>(n));
@@ -219,6 +206,22 @@ int parse_image(FILE* stream, std::uint8_t* header20)
     return 0;
 }
 
+extract_result extract_component(FILE* src, int out_fd, component_layout* layout)
+{
+    std::uint8_t probe[COMPONENT_PROBE_SIZE];
+    const int found = parse_image(src, probe);
+    *layout = component_from_probe(probe);
+    if (!found)
+        return extract_result::no_component;
+    const int fd = fileno(src);
+    const auto start = static_cast<std::uint64_t>(ftello(src));
+    if (!file_component_crc_ok(fd, start, *layout))
+        return extract_result::crc_failed;
+    if (!copy_file_range_to(fd, start + layout->payload_offset, layout->header.len, out_fd))
+        return extract_result::write_failed;
+    return extract_result::copied;
+}
+
 int extract_image(int image_number)
 {
     if (image_number != IMAGE_SLOT1 && image_number != IMAGE_SLOT2 && image_number != IMAGE_USB)
@@ -235,22 +238,20 @@ int extract_image(int image_number)
         shell_then_reset();
     }
 
-    std::uint8_t probe[COMPONENT_PROBE_SIZE];
-    if (!parse_image(src.get(), probe)) {
-        src.reset();
-        archive.reset();
-        return no_component_found(n, probe);
-    }
-    const component_layout c = component_from_probe(probe);
-    const int src_fd = fileno(src.get());
-    const auto start = static_cast<std::uint64_t>(ftello(src.get()));
-    if (!file_component_crc_ok(src_fd, start, c)) {
-        src.reset();
-        archive.reset();
-        return crc_failed(n);
-    }
-    write_payload_or_reset(src_fd, start, c, std::move(archive));
+    component_layout c{};
+    const extract_result r = extract_component(src.get(), fileno(archive.get()), &c);
     src.reset();
+    // A failed write (a full /tmp) would leave a truncated archive that only
+    // fails later: it ends the boot like an archive that cannot be created.
+    const bool closed = std::fclose(archive.release()) == 0;
+    if (r == extract_result::no_component)
+        return no_component_found(n, c);
+    if (r == extract_result::crc_failed)
+        return crc_failed(n);
+    if (r == extract_result::write_failed || !closed) {
+        report("Failed to write application image output file.\n");
+        shell_then_reset();
+    }
     boot_component(n, c);
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "image/image.h"
+
 // Set by the SIGINT handler; only the rescue menu clears it.
 extern std::atomic<std::uint8_t> sig_quit_raised;
 static_assert(std::atomic<std::uint8_t>::is_always_lock_free, "the interrupt flag must be signal-safe");
@@ -52,6 +54,12 @@ void parse_env_area(const std::uint8_t* area, std::size_t size);
 int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected);
 int parse_image(FILE* stream, std::uint8_t* header20);
 int extract_image(int image_number);
+// The checked copy at the heart of extract_image: walks the open image to its
+// application or diagnostics component, verifies its CRC and only then copies
+// the payload to out_fd (never holding the component whole in memory).
+// *layout receives the component found.
+enum class extract_result { copied, no_component, crc_failed, write_failed };
+extract_result extract_component(FILE* src, int out_fd, component_layout* layout);
 int extract_image_from_flash();
 
 // Launch.

@@ -1,0 +1,181 @@
+// The extraction's memory and time against the component size: the checked
+// copy of extract_image (walk, CRC over the file, then the payload copy) on a
+// 16 MiB and a 256 MiB application component, each in a fresh process so
+// that its peak resident set is its own, and a plain copy of the same payload
+// (dd, and a read/write loop) as the time reference. Prints the figures and
+// ratios of one run.
+//
+//   bench_extract [DIR] [BIG_MiB]   work folder (default /dev/shm, else /tmp), size of the big component
+//   bench_extract --child extract|copy IMAGE OUT   (internal: one measured run)
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "boot/launch.h"
+#include "image/crc.h"
+#include "image/image.h"
+#include "sys/command.h"
+
+namespace {
+
+using bench_clock = std::chrono::steady_clock;
+constexpr std::size_t CHUNK = 1u << 20;
+
+long peak_rss_kib()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
+// One image file holding a 1 KiB kernel component, then the application
+// component of `payload` bytes, written in chunks (never whole in memory).
+bool make_image(const std::string& path, std::uint64_t payload)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::vector<std::uint8_t> kernel(16 + 1024, 0x4B);
+    encode_header(image_header{0, 1024, TYPE_KERNEL, 0}, kernel.data());
+    std::fwrite(kernel.data(), 1, kernel.size(), f);
+
+    std::uint8_t header[16];
+    encode_header(image_header{0, static_cast<std::uint32_t>(payload), TYPE_APPLICATION, 0x01000000u}, header);
+    std::fwrite(header, 1, sizeof header, f);
+    auto chunk = std::make_unique<std::uint8_t[]>(CHUNK);
+    std::uint32_t crc = gen_crc(header + 4, 12, 0xFFFFFFFFu);
+    std::uint32_t x = 7;
+    for (std::uint64_t done = 0; done < payload;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, payload - done));
+        for (std::size_t i = 0; i < n; ++i) {
+            x = x * 1103515245u + 12345u;
+            chunk[i] = static_cast<std::uint8_t>(x >> 16);
+        }
+        crc = gen_crc(chunk.get(), static_cast<std::uint32_t>(n), crc);
+        std::fwrite(chunk.get(), 1, n, f);
+        done += n;
+    }
+    store_be32(header, crc);
+    std::fseek(f, static_cast<long>(kernel.size()), SEEK_SET);
+    std::fwrite(header, 1, 4, f);
+    return std::fclose(f) == 0;
+}
+
+// The plain copy reference: the payload's bytes through a 1 MiB buffer.
+bool plain_copy(FILE* src, FILE* out)
+{
+    auto buf = std::make_unique<std::uint8_t[]>(CHUNK);
+    std::fseek(src, 16 + 1024 + 16, SEEK_SET);
+    std::size_t n = 0;
+    while ((n = std::fread(buf.get(), 1, CHUNK, src)) > 0)
+        if (std::fwrite(buf.get(), 1, n, out) != n)
+            return false;
+    return true;
+}
+
+int child(const std::string& mode, const std::string& image, const std::string& out_path)
+{
+    FILE* src = std::fopen(image.c_str(), "rb");
+    FILE* out = std::fopen(out_path.c_str(), "wb");
+    if (!src || !out)
+        return 2;
+    const auto t0 = bench_clock::now();
+    bool ok = false;
+    if (mode == "extract") {
+        component_layout c{};
+        ok = extract_component(src, fileno(out), &c) == extract_result::copied;
+    } else {
+        ok = plain_copy(src, out);
+    }
+    ok = std::fclose(out) == 0 && ok;
+    const std::chrono::duration<double> dt = bench_clock::now() - t0;
+    std::fclose(src);
+    std::printf("%.6f %ld\n", dt.count(), peak_rss_kib());
+    return ok ? 0 : 1;
+}
+
+struct run_figures {
+    double seconds = 1e9;
+    long rss_kib = 0;
+};
+
+// Best time of three fresh processes, with the largest peak resident set.
+run_figures measure(const std::string& mode, const std::string& image, const std::string& out)
+{
+    run_figures best;
+    for (int round = 0; round < 3; ++round) {
+        const std::string line =
+            strprintf("/proc/%d/exe --child %s %s %s", getpid(), mode.c_str(), image.c_str(), out.c_str());
+        FILE* p = popen(line.c_str(), "r");
+        double s = 0;
+        long rss = 0;
+        if (!p || std::fscanf(p, "%lf %ld", &s, &rss) != 2 || pclose(p) != 0) {
+            std::fprintf(stderr, "bench_extract: %s run failed\n", mode.c_str());
+            std::exit(1);
+        }
+        best.seconds = std::min(best.seconds, s);
+        best.rss_kib = std::max(best.rss_kib, rss);
+    }
+    return best;
+}
+
+double measure_dd(const std::string& image, const std::string& out)
+{
+    double best = 1e9;
+    const std::string line = strprintf("dd if=%s of=%s bs=1M iflag=skip_bytes,count_bytes skip=%d 2>/dev/null",
+                                       shell_quote(image).c_str(), shell_quote(out).c_str(), 16 + 1024 + 16);
+    for (int round = 0; round < 3; ++round) {
+        const auto t0 = bench_clock::now();
+        if (run_command(line) != 0)
+            return -1;
+        const std::chrono::duration<double> dt = bench_clock::now() - t0;
+        best = std::min(best, dt.count());
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
+        return child(argv[2], argv[3], argv[4]);
+    const std::string dir = argc > 1 ? argv[1] : (path_exists("/dev/shm") ? "/dev/shm" : "/tmp");
+    const std::uint64_t big_mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256;
+    const std::string work = strprintf("%s/bench_extract.%d", dir.c_str(), getpid());
+    if (mkdir(work.c_str(), 0700) != 0) {
+        std::perror(work.c_str());
+        return 1;
+    }
+    const std::string small = work + "/small.img", big = work + "/big.img", out = work + "/out.tar.gz";
+    if (!make_image(small, 16u << 20) || !make_image(big, big_mib << 20)) {
+        std::fprintf(stderr, "bench_extract: cannot write images in %s\n", work.c_str());
+        return 1;
+    }
+    const run_figures s = measure("extract", small, out);
+    const run_figures b = measure("extract", big, out);
+    const run_figures c = measure("copy", big, out);
+    const double dd = measure_dd(big, out);
+    std::printf("work folder: %s\n", dir.c_str());
+    std::printf("extraction  16 MiB: %8.4f s  peak RSS %6ld KiB\n", s.seconds, s.rss_kib);
+    std::printf("extraction %3llu MiB: %8.4f s  peak RSS %6ld KiB\n", static_cast<unsigned long long>(big_mib),
+                b.seconds, b.rss_kib);
+    std::printf("peak RSS ratio big/small: %.3fx\n", static_cast<double>(b.rss_kib) / static_cast<double>(s.rss_kib));
+    std::printf("plain read/write copy of the payload: %8.4f s  -> extraction/copy %.3fx\n", c.seconds,
+                b.seconds / c.seconds);
+    if (dd > 0)
+        std::printf("dd bs=1M of the payload (incl. process start): %8.4f s  -> extraction/dd %.3fx\n", dd,
+                    b.seconds / dd);
+    else
+        std::printf("dd: not available\n");
+    run_command(strprintf("rm -rf %s", shell_quote(work).c_str()));
+    return 0;
+}
