@@ -1,0 +1,118 @@
+// The simulated board's device layer: shared state of the interposers.
+//
+// The layer is preloaded into the program under test. It reads the board
+// directory's board.conf once, keeps the C library's own entry points for
+// its own use, classifies descriptors (MTD partition, I2C bus, anything
+// else) by the device and inode of the file behind them, and appends one
+// line per device access to log/devices.log.
+//
+// Everything here is plain C-style code: the interposers run inside another
+// program, before and around its own start-up, and must not allocate.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/types.h>
+#include <time.h>
+#include <cstddef>
+#include <cstdint>
+
+// Only the interposed C library names leave the library.
+#pragma GCC visibility push(hidden)
+
+namespace boardsim {
+
+// The C library's entry points, looked up with dlsym(RTLD_NEXT).
+struct real_calls {
+    int (*open)(const char*, int, ...);
+    int (*open64)(const char*, int, ...);
+    int (*openat)(int, const char*, int, ...);
+    int (*openat64)(int, const char*, int, ...);
+    ssize_t (*read)(int, void*, size_t);
+    ssize_t (*write)(int, const void*, size_t);
+    ssize_t (*pread64)(int, void*, size_t, off64_t);
+    ssize_t (*pwrite64)(int, const void*, size_t, off64_t);
+    int (*close)(int);
+    int (*ioctl)(int, unsigned long, ...);
+    int (*nanosleep)(const struct timespec*, struct timespec*);
+    int (*clock_nanosleep)(clockid_t, int, const struct timespec*, struct timespec*);
+    int (*poll)(struct pollfd*, nfds_t, int);
+    int (*ppoll)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
+    int (*select)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
+    int (*ioctl_time64)(int, unsigned long, ...); // 32-bit PowerPC only
+};
+extern real_calls real;
+
+constexpr int PARTITIONS = 6;
+constexpr int I2C_BUSES = 3;
+extern const char* const partition_names[PARTITIONS];
+
+struct board_conf {
+    char dir[512];              // the board directory
+    std::uint32_t erase_size;   // reported by MEMGETINFO, used for MEMERASE checks
+    bool geometry_fail;         // MEMGETINFO fails with EINVAL
+    bool eeprom_absent;         // nothing answers at 0x54
+    std::uint32_t eeprom_size;
+    std::uint32_t eeprom_page;
+    unsigned fail_read_at;      // 1-based op numbers of this power-on, 0 = never
+    unsigned fail_erase_at;
+    unsigned fail_write_at;
+    unsigned power_cut_at;      // counted over erases and writes together
+    double time_scale;
+    bool in_sandbox;            // started by the board's sandbox (power cuts end it)
+};
+extern board_conf conf;
+
+enum dev_kind : unsigned char { DEV_OTHER = 0, DEV_MTD, DEV_I2C };
+
+struct device_ref {
+    dev_kind kind;
+    int index; // partition number or bus number
+};
+
+// Loads board.conf, the real entry points and the device identities; safe
+// to call from every interposer (does its work once).
+void layer_init();
+
+// What a descriptor refers to, found from the file behind it.
+device_ref classify_fd(int fd);
+
+// Appends one formatted line (newline added) to log/devices.log.
+void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Formats up to `n` bytes as "[01 02 ...]" into `out` (always terminated).
+void format_bytes(char* out, std::size_t cap, const std::uint8_t* data, std::size_t n);
+
+// Name of an errno value as the trace shows it ("EIO", "EINVAL", ...).
+const char* errno_name(int err);
+
+// Writes the reason of the power-off into state/ for the sandbox to collect.
+void record_power_off(const char* reason);
+
+// Path of a file inside the board directory.
+void board_path(char* out, std::size_t cap, const char* relative);
+
+// --- MTD partitions (mtd.cpp) ---
+ssize_t mtd_pread(int part, int fd, void* buf, size_t count, off64_t offset);
+ssize_t mtd_pwrite(int part, int fd, const void* buf, size_t count, off64_t offset);
+ssize_t mtd_read(int part, int fd, void* buf, size_t count);
+ssize_t mtd_write(int part, int fd, const void* buf, size_t count);
+int mtd_ioctl(int part, int fd, unsigned long request, void* arg);
+void mtd_opened(int part, int flags);
+void mtd_closed(int part);
+
+// --- I2C buses (i2c.cpp) ---
+ssize_t i2c_read(int bus, int fd, void* buf, size_t count);
+ssize_t i2c_write(int bus, int fd, const void* buf, size_t count);
+int i2c_ioctl(int bus, int fd, unsigned long request, void* arg);
+void i2c_opened(int bus, int fd);
+void i2c_closed(int fd);
+
+// --- network requests (net.cpp) ---
+// Answers or passes on a socket ioctl; `handled` tells whether it did.
+int net_ioctl(int fd, unsigned long request, void* arg, bool* handled);
+
+} // namespace boardsim
+
+#pragma GCC visibility pop

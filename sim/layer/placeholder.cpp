@@ -1,2 +1,0 @@
-// Temporary: the device layer's sources replace this file.
-extern "C" int boardsim_layer_placeholder() { return 0; }
