@@ -24,7 +24,7 @@
 namespace {
 
 constexpr std::uint32_t CRC_START = 0xFFFFFFFF;
-constexpr std::uint64_t MAP_WINDOW = 1 << 20;  // bytes of the image mapped at a time
+constexpr std::uint64_t MAP_WINDOW = 256 << 10; // bytes of the image mapped at a time
 constexpr std::uint64_t SLOT_PIECE = 0x10000;  // slot files are written 64 KiB at a time
 constexpr int SLOT_ANSWER_SIZE = 32;
 
