@@ -139,11 +139,33 @@ def test_every_component_type_lands_in_its_place(tmp_path):
 def test_flash_progress_line_counts_blocks(tmp_path):
     board = make_board(tmp_path)
     kernel = component(KERNEL, pattern(3 * ERASE, 9))  # 16 bytes into a fourth block
-    result, text = install(board, kernel)
+    empty = component(0x07504547, b"")  # 16 bytes long: the walk goes on after it
+    result, text = install(board, empty + kernel)
     assert result == 1
     steps = "".join(f"\b\b\b\b{p:03d}%" for p in (0, 25, 50, 75))
     assert "Installing Kernel:      " + steps + "\b\b\b\b100%\r\n" in text
     assert len(erases(board, "kernel")) == 4
+
+
+@pytest.mark.parametrize("erase_size", [65536, 262144])
+def test_other_erase_block_sizes(tmp_path, erase_size):
+    board = make_board(tmp_path, erase_size=erase_size)
+    board.write_partition("rfs", b"\x11" * 2 * erase_size)
+    rfs = component(RFS, pattern(erase_size + 100, 3))
+    result, _ = install(board, rfs)
+    assert result == 1
+    # The rest of the last touched block is kept, as read-modify-write must.
+    assert board.partition("rfs")[:2 * erase_size] == rfs + b"\x11" * (2 * erase_size - len(rfs))
+    assert len(erases(board, "rfs")) == 2
+
+
+def test_slot_file_that_cannot_be_created(tmp_path):
+    board = make_board(tmp_path, image_select=2)
+    (board.user / "images" / "image1").mkdir(parents=True)
+    result, text = install(board, component(APP, pattern(1000, 1)), slot=1)
+    assert result == 0
+    assert "Installing image as image1: Image1 update failed (err 21)" in text
+    assert board.eeprom(256) == 2
 
 
 @pytest.mark.parametrize("ctype,limit,part,tested_by_len,name", [
