@@ -5,12 +5,16 @@
 //   probe_mgmt addr PROMPT REQUIRED CHECK     one get_ip_addr question
 //   probe_mgmt params OFFER                   mgmt_port_params
 //   probe_mgmt setup OFFER                    mgmt_port_setup
-//   probe_mgmt link [nosocket|noflags]        mgmt_link_status, optionally
-//                                             with its socket or its flags
+//   probe_mgmt link [nosocket|noflags|noglink] mgmt_link_status, optionally
+//                                             with its socket, its flags
+//                                             request or its ethtool link
 //                                             request made to fail
 //
-// Before the mode, "--path DIR" puts DIR first on PATH, so the tests can
-// place recording wrappers in front of the tools the commands run.
+// Before the mode, "--record FILE" appends every command line the program
+// hands to the shell to FILE as "cmd LINE" (a newline shown as \n), so that
+// with the board's device trace as FILE the lines stand in order between
+// the program's own sleeps. (The board's shell runs its tools as built-in
+// applets, so wrappers on PATH would not see them.)
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <linux/sockios.h>
@@ -30,7 +34,9 @@
 
 namespace {
 
+const char* record_file = nullptr;
 bool fail_flags_request = false;
+bool fail_link_request = false;
 
 const char* dotted(std::uint32_t addr)
 {
@@ -86,6 +92,8 @@ int run_link(const char* fault)
         setrlimit(RLIMIT_NOFILE, &limit);
     } else if (std::strcmp(fault, "noflags") == 0) {
         fail_flags_request = true;
+    } else if (std::strcmp(fault, "noglink") == 0) {
+        fail_link_request = true;
     }
     std::printf("mgmt_link_status=%d\n", mgmt_link_status('0'));
     return 0;
@@ -95,7 +103,8 @@ int run_link(const char* fault)
 
 // Stands in front of the C library's ioctl (and the board layer's) only to
 // make the interface-flags request fail, which no real interface that has
-// an index does.
+// an index does, or the ethtool link request, which the board layer under
+// qemu answers for every interface.
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
 {
     va_list ap;
@@ -106,19 +115,43 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
         errno = EIO;
         return -1;
     }
+    if (fail_link_request && request == SIOCETHTOOL) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     using ioctl_fn = int (*)(int, unsigned long, ...);
     static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, arg);
+}
+
+static void record_command(const char* line)
+{
+    std::string text = "cmd ";
+    for (const char* p = line; *p; ++p)
+        text += *p == '\n' ? std::string("\\n") : std::string(1, *p);
+    text += '\n';
+    if (FILE* f = std::fopen(record_file, "a")) {
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
+}
+
+// Notes each command line before the C library's system() runs it.
+extern "C" int system(const char* line)
+{
+    if (record_file != nullptr && line != nullptr)
+        record_command(line);
+    using system_fn = int (*)(const char*);
+    static const auto next = reinterpret_cast<system_fn>(dlsym(RTLD_NEXT, "system"));
+    return next(line);
 }
 
 int main(int argc, char** argv)
 {
     sig_init();
     int first = 1;
-    if (argc > 3 && std::strcmp(argv[1], "--path") == 0) {
-        const char* old = std::getenv("PATH");
-        const std::string path = std::string(argv[2]) + ":" + (old ? old : "/bin:/usr/bin");
-        setenv("PATH", path.c_str(), 1);
+    if (argc > 3 && std::strcmp(argv[1], "--record") == 0) {
+        record_file = argv[2];
         first = 3;
     }
     const int left = argc - first;
@@ -136,6 +169,6 @@ int main(int argc, char** argv)
     }
     if (std::strcmp(mode, "link") == 0)
         return run_link(left > 1 ? args[1] : "");
-    std::fprintf(stderr, "usage: probe_mgmt [--path DIR] verify|addr|params|setup|link ...\n");
+    std::fprintf(stderr, "usage: probe_mgmt [--record FILE] verify|addr|params|setup|link ...\n");
     return 2;
 }

@@ -152,9 +152,12 @@ int get_ip_addr(const char* prompt_text, std::uint32_t* addr, std::uint8_t requi
             std::puts("Invalid IP address. Try again please");
             continue;
         }
-        *addr = parsed.s_addr;
-        if (!check_address || verify_ip_address(*addr))
+        // Only an accepted answer is stored: a refused one must not linger
+        // for a later empty answer to the optional gateway to configure.
+        if (!check_address || verify_ip_address(parsed.s_addr)) {
+            *addr = parsed.s_addr;
             return 1;
+        }
         std::printf("Invalid IP address %s. Try again please\n", line);
     }
 }
