@@ -6,8 +6,11 @@ import os
 import re
 import stat
 import struct
+import subprocess
 import tarfile
+import tempfile
 import zlib
+from pathlib import Path
 
 import pytest
 from boardsim import Board
@@ -23,25 +26,35 @@ def jamcrc(data):
     return ~zlib.crc32(data) & 0xFFFFFFFF
 
 
-def component(ctype, payload, version=(1, 0, 0, 0), header_size=None, bad_crc=False, length=None):
-    """One component; header_size makes an extended header of that size."""
-    magic = ctype
-    length = len(payload) if length is None else length
-    vid = bytes(version)
-    rest = struct.pack(">II", length, magic) + vid
-    if header_size is not None:
-        rest = struct.pack(">II", length, magic | 0x80000000) + vid + b"\0\0" + struct.pack(">H", header_size)
-        rest += bytes(max(0, header_size - 20))
-    body = rest + payload
-    crc = jamcrc(body) ^ (1 if bad_crc else 0)
-    return struct.pack(">I", crc) + body
+def component(ctype, payload, version=(1, 0, 0, 0), header_size=None, bad_crc=False, length=None,
+              boot_copy=False):
+    """One component made by the image tool; header_size gives an extended
+    header (below 20 stored unchecked)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        args = ["--type", hex(ctype), "--version", ".".join(map(str, version))]
+        if payload:
+            Path(tmp, "payload").write_bytes(payload)
+            args += ["--file", str(Path(tmp, "payload"))]
+        if header_size is not None:
+            args += ["--header-size" if header_size >= 20 else "--raw-header-size", str(header_size)]
+        if bad_crc:
+            args.append("--corrupt-crc")
+        if length is not None:
+            args += ["--len", str(length)]
+        if boot_copy:
+            args.append("--boot-copy")
+        out = Path(tmp, "component")
+        subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(out), *args], check=True,
+                       capture_output=True)
+        return out.read_bytes()
 
 
 def bootloader(size, version=(2, 1, 0, 7), fill=0x5A):
     """A boot loader whose payload carries a copy of its header at byte 240."""
-    copy = struct.pack(">IIII", 0, size, UBOOT, int.from_bytes(bytes(version), "big"))
-    payload = bytes([fill]) * 240 + copy + bytes([fill ^ 0xFF]) * (size - 256)
-    return component(UBOOT, payload[:size], version)
+    payload = bytes([fill]) * 240 + bytes(16) + bytes([fill ^ 0xFF]) * (size - 256)
+    made = component(UBOOT, payload, version, boot_copy=True)
+    assert made[16 + 240 + 4:16 + 256] == made[4:16]  # the copy, as the tool placed it
+    return made
 
 
 def pattern(size, seed):
@@ -139,7 +152,9 @@ def test_every_component_type_lands_in_its_place(tmp_path):
 def test_flash_progress_line_counts_blocks(tmp_path):
     board = make_board(tmp_path)
     kernel = component(KERNEL, pattern(3 * ERASE, 9))  # 16 bytes into a fourth block
-    empty = component(0x07504547, b"")  # 16 bytes long: the walk goes on after it
+    # 16 bytes long (the tool refuses to end a file with one): the walk goes on after it.
+    empty_body = struct.pack(">III", 0, 0x07504547, 0)
+    empty = struct.pack(">I", jamcrc(empty_body)) + empty_body
     result, text = install(board, empty + kernel)
     assert result == 1
     steps = "".join(f"\b\b\b\b{p:03d}%" for p in (0, 25, 50, 75))

@@ -4,9 +4,11 @@ confirmation with the diagnostics boot, Exit and Reboot."""
 import io
 import os
 import struct
+import subprocess
 import tarfile
+import tempfile
 import time
-import zlib
+from pathlib import Path
 
 from boardsim import Board
 
@@ -23,8 +25,14 @@ CONFIRM = b"Confirm: Erase filesystem? (all saved data, configuration, keys will
 
 
 def component(ctype, payload, version):
-    body = struct.pack(">II", len(payload), ctype) + bytes(version) + payload
-    return struct.pack(">I", ~zlib.crc32(body) & 0xFFFFFFFF) + body
+    """One component made by the image tool."""
+    with tempfile.TemporaryDirectory() as tmp:
+        Path(tmp, "payload").write_bytes(payload)
+        out = Path(tmp, "component")
+        subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(out), "--type", hex(ctype),
+                        "--file", str(Path(tmp, "payload")), "--version", ".".join(map(str, version))],
+                       check=True, capture_output=True)
+        return out.read_bytes()
 
 
 def archive(member, marker):
