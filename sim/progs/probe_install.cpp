@@ -2,7 +2,7 @@
 // (signal flag, I2C, flash, user partition), then installs one image file
 // and prints the installer's result.
 //
-//   probe_install PATH CHECK_VERSION SLOT
+//   probe_install PATH CHECK_VERSION SLOT [TIMES]   TIMES installs in a row
 //   probe_install header TYPE SLOT    one stored header, as the version
 //                                     list and the same-version test read it
 #include <cstdio>
@@ -33,7 +33,7 @@ int show_stored_header(const char* type_text, const char* slot_text)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
+    if (argc != 4 && argc != 5) {
         std::fprintf(stderr, "usage: probe_install PATH CHECK_VERSION SLOT | header TYPE SLOT\n");
         return 2;
     }
@@ -44,7 +44,10 @@ int main(int argc, char** argv)
     if (std::string(argv[1]) == "header")
         return show_stored_header(argv[2], argv[3]);
     const auto check_version = static_cast<std::uint8_t>(std::atoi(argv[2]));
-    const int result = processVireoImage(argv[1], check_version, std::atoi(argv[3]));
-    std::printf("\nprocessVireoImage=%d\n", result);
+    const int times = argc == 5 ? std::atoi(argv[4]) : 1;
+    for (int i = 0; i < times; ++i) {
+        const int result = processVireoImage(argv[1], check_version, std::atoi(argv[3]));
+        std::printf("\nprocessVireoImage=%d\n", result);
+    }
     return 0;
 }

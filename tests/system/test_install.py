@@ -258,6 +258,23 @@ def test_same_version_skips_flash_and_slot(tmp_path):
     assert result == 1 and len(erases(board, "kernel")) == 1
 
 
+def test_long_answer_does_not_answer_the_next_question(tmp_path):
+    board = make_board(tmp_path)
+    app = component(APP, pattern(1000, 3))
+    path = place_image(board, app)
+    con = board.power_on(program=["probe_install", path, "0", "0", "2"])
+    con.expect_exact(PROMPT, timeout=120)
+    con.send("1" + "x" * 40 + "\r")  # longer than the 31 characters taken
+    con.expect_exact("processVireoImage=1")
+    con.expect_exact(PROMPT)
+    con.send("2\r")
+    con.expect_exact("processVireoImage=1")
+    board.wait_power_off(con)
+    assert (board.user / "images" / "image1").read_bytes() == app
+    assert (board.user / "images" / "image2").read_bytes() == app
+    assert "Booting downloaded image" not in board.console_text()
+
+
 @pytest.mark.parametrize("answer,slot", [("1\r", 1), ("2\r", 2), ("2 and more text beyond the buffer size\r", 2)])
 def test_slot_question_installs(tmp_path, answer, slot):
     board = make_board(tmp_path, image_select=0)
