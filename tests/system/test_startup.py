@@ -153,6 +153,24 @@ class TestOrderOfSteps:
         assert booting_lines(text_of(board)) == ["1", "2"]
 
 
+    def test_gdbserver_brings_up_the_management_port_before_booting(self, tmp_path):
+        board = make_board(tmp_path, image_select=2, env={"gdbserver": "on"})
+        con = board.power_on()
+        prompts = ["Confirm: Use DHCP for network configuration? y/N: ", "IP addr    :"]
+        seen = []
+        while True:
+            i = con.expect_exact(prompts + ["Booting image '2'"])
+            if i == len(prompts):
+                break
+            seen.append(prompts[i])
+            con.send("q\r")
+        assert seen, "the management port dialogue did not run"
+        off = reboot_from_rescue(board, con)
+        assert off.reason == "reset"
+        text = text_of(board)
+        assert text.index(seen[0]) < text.index("Booting image '2'")
+
+
 class TestUsbByte:
     def test_213_without_a_stick_times_out_then_boots_the_slot(self, tmp_path):
         board = make_board(tmp_path, usb_boot=213, image_select=2)
@@ -164,6 +182,20 @@ class TestUsbByte:
         text = text_of(board)
         assert text.index("USB mount timed out") < text.index("Booting image '2'")
         assert "Booting image 'KV4410NX_OS.img' from USB stick." not in text
+
+    def test_unusable_usb_boot_image_falls_back_to_the_slots(self, tmp_path):
+        junk = tmp_path / "usb.img"
+        junk.write_bytes(JUNK)
+        board = make_board(tmp_path, usb_boot=213, usb="plugged", image_select=2,
+                           **{"usb.KV4410NX_OS.img": junk})
+        con = board.power_on()
+        con.expect_exact("Booting image 'KV4410NX_OS.img' from USB stick.", timeout=120)
+        con.expect_exact("USB Boot failed. Trying flash images.")
+        off = reboot_from_rescue(board, con)
+        assert off.reason == "reset"
+        text = text_of(board)
+        assert text.index("USB Boot failed. Trying flash images.\n") < text.index("Booting image '2'")
+        assert booting_lines(text) == ["2", "1"]
 
     @pytest.mark.parametrize("value", [0, 212, 214, 255])
     def test_other_values_skip_usb_silently(self, tmp_path, value):
