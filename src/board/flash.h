@@ -19,7 +19,8 @@ struct flash_device {
     std::uint32_t sectors;
     std::uint32_t sector_size;
     std::uint32_t sector_shift;
-    std::uint32_t size; // 0: no usable flash; every api_ operation refuses
+    std::uint32_t size; // 0: no usable flash (also for an erase size of 0 or
+                        // one that is not a power of two); every api_ operation refuses
 };
 extern flash_device theFlash;
 
@@ -35,7 +36,10 @@ int api_flash_write(const void* buffer, int fd, std::uint32_t offset, std::uint3
                     std::uint8_t progress);
 int api_flash_erase(int fd, std::uint32_t offset, std::uint32_t count);
 
-// Inner layer: 1 on success, 0 on failure.
+// Inner layer: 1 on success, 0 on failure. mtd_read and mtd_write succeed
+// only when the whole count was transferred. Spans that wrap past 4 GiB,
+// and writes or erases whose blocks run past the partition's end, are
+// refused before the device is touched.
 int flash_open();
 int mtd_open();
 int mtd_type();
