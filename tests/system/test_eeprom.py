@@ -72,6 +72,15 @@ class TestTraffic:
         assert "api_eeprom_read=4 [" in out
         assert out.split("api_eeprom_read=4 [")[1].startswith("ff ff 04 d5]")
 
+    def test_short_read_is_a_failure(self, tmp_path):
+        # i2c-dev clips a transfer at 8192 bytes: asking for more comes back
+        # short, which must be reported and still leave the mux cleared.
+        board = make_board(tmp_path)
+        out, _ = run_probe(board, "read=0,8200")
+        assert re.search(r"^I2C error - device 0xa8 @ 0, 8200 bytes : \d+$", out, re.M)
+        assert "api_eeprom_read=0 [" in out
+        assert after_open(bus_log(board))[-2:] == MUX_OFF
+
     def test_all_three_buses_are_opened(self, tmp_path):
         board = make_board(tmp_path)
         out, _ = run_probe(board)
