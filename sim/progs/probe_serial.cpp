@@ -15,6 +15,8 @@
 
 namespace {
 
+constexpr useconds_t PHASE_MARK_US = 7;
+
 // In download mode output processing is off: end lines with CR LF.
 void report(const char* text)
 {
@@ -29,14 +31,19 @@ int run_enter()
     std::fflush(stdout);
     if (fd < 0)
         return 1;
+    // A sleep of its own length marks, in the board's trace, where the
+    // pauses of the first wait end and those of the second begin.
+    ::usleep(PHASE_MARK_US);
     reset_serial(fd);
     report("reset_serial returned");
     ::close(fd);
     return 0;
 }
 
-void report_get(const char* what, int result, unsigned char c)
+// Waits for one byte into c and reports the result and what c then holds.
+void report_get(const char* what, unsigned timeout, unsigned char& c, int fd)
 {
+    const int result = getByte(timeout, &c, fd);
     std::printf("%s result=%d byte=%c\r\n", what, result, c);
     std::fflush(stdout);
 }
@@ -48,16 +55,20 @@ int run_bytes()
         return 1;
     unsigned char c = 'Z';
     report("silent");
-    report_get("getByte(3)", getByte(3, &c, fd), c);
-    report_get("getByte(0)", getByte(0, &c, fd), c);
+    // Marks in the trace around each wait, as in run_enter.
+    ::usleep(PHASE_MARK_US);
+    report_get("getByte(3)", 3, c, fd);
+    ::usleep(PHASE_MARK_US);
+    report_get("getByte(0)", 0, c, fd);
+    ::usleep(PHASE_MARK_US);
     report("send one");
-    report_get("getByte(10)", getByte(10, &c, fd), c);
+    report_get("getByte(10)", 10, c, fd);
     report("send many");
     // The first byte shows the burst has arrived; the rest is dropped.
-    report_get("getByte(10)", getByte(10, &c, fd), c);
+    report_get("getByte(10)", 10, c, fd);
     flushRX(fd);
     c = 'Z';
-    report_get("after flushRX getByte(1)", getByte(1, &c, fd), c);
+    report_get("after flushRX getByte(1)", 1, c, fd);
     flushRX(fd);
     report("flushRX on an empty line returned");
     std::printf("putByte=%d\r\n", putByte('!', fd));

@@ -44,11 +44,14 @@ void say(const char* text)
     std::fflush(stdout);
 }
 
-// Sends what is queued, then drops whatever is still in either direction.
+// Sends what is queued, then drops whatever has arrived. After tcdrain the
+// output side holds nothing on a UART, so only the input is flushed: on a
+// console that is a pseudo-terminal, flushing the output too would throw
+// away the messages just printed that the far end has not yet read.
 void drain_and_flush(int fd)
 {
     tcdrain(fd);
-    tcflush(fd, TCIOFLUSH);
+    tcflush(fd, TCIFLUSH);
 }
 
 // A descriptor that cannot be read at all (closed, never opened, or a
