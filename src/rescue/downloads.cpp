@@ -1,6 +1,11 @@
 // The three rescue downloads: an image file from the USB stick, from a
 // TFTP server through the management port, or by Xmodem over the console
 // with the external receiver. Each hands the file to the installer.
+
+// 64-bit directory offsets and inode numbers: a 32-bit readdir gives up
+// (EOVERFLOW) on file systems whose directory offsets are 64-bit hashes.
+#define _FILE_OFFSET_BITS 64
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
