@@ -2,6 +2,8 @@
 // over the console port and prints the receiver's result. With --rx it runs
 // the external receiver between the same speed changes instead, so that a
 // benchmark can time both over the same line.
+//
+//   probe_xmodem [--rx] PATH
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,16 +31,13 @@ int run_external_rx(const char* path)
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--rx") == 0) {
-        const int r = run_external_rx(argv[2]);
-        std::printf("rx result %d\n", r);
+        std::printf("rx result %d\n", run_external_rx(argv[2]));
         return 0;
     }
     if (argc != 2) {
         std::fprintf(stderr, "usage: probe_xmodem [--rx] PATH\n");
         return 2;
     }
-    const int r = Xmodem1K(argv[1]);
-    std::printf("Xmodem1K result %d\n", r);
-    std::fflush(stdout);
+    std::printf("Xmodem1K result %d\n", Xmodem1K(argv[1]));
     return 0;
 }

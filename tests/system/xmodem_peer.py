@@ -87,13 +87,15 @@ class Line:
         os.write(self.fd, bytes(data))
 
     def wait_text(self, text, timeout):
-        """Waits until `text` has been seen anywhere in the board's output."""
+        """Waits until `text` has been seen in the board's output since the
+        last read; what follows it stays to be read."""
+        start = len(self.seen) - len(self.pending)
         end = time.monotonic() + timeout
-        while text.encode() not in self.seen:
+        while (at := self.seen.find(text.encode(), start)) < 0:
             if time.monotonic() >= end:
                 raise AssertionError(f"{text!r} not seen; got {bytes(self.seen[-400:])!r}")
             self._fill(end - time.monotonic())
-        self.pending.clear()
+        self.pending = bytearray(self.seen[at + len(text):])
 
     def reply(self, timeout, wanted=(ACK, NAK, CAN, INVITE)):
         """The next protocol byte from the receiver, skipping its notes."""
@@ -102,6 +104,14 @@ class Line:
             b = self.read_byte(end - time.monotonic())
             if b is None or b in wanted:
                 return b
+
+    def collect(self, seconds):
+        """Everything that arrives within `seconds`."""
+        end = time.monotonic() + seconds
+        got = bytearray()
+        while time.monotonic() < end:
+            got += self.read_chunk(end - time.monotonic())
+        return bytes(got)
 
     def quiet(self, seconds):
         """Reads and keeps whatever arrives until `seconds` pass with nothing."""
@@ -162,34 +172,55 @@ class SenderStream:
 
 def open_download(line, timeout=60):
     """Answers the speed-change prompt with Enter until the receiver's
-    first invitation arrives. The prompt itself may never be seen: the port
-    is flushed in both directions right after it is printed."""
+    first invitation arrives. The prompt itself may never be seen (the port
+    is flushed in both directions right after it is printed), and its
+    "Change the baud rate" must not pass for an invitation."""
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         line.write(b"\r")
         stop = time.monotonic() + 0.3
         while time.monotonic() < stop:
             b = line.read_byte(stop - time.monotonic())
-            if b == INVITE:
+            if b != INVITE:
+                continue
+            follow = bytearray()
+            while len(follow) < 5:
+                n = line.read_byte(0.1)
+                if n is None:
+                    break
+                follow.append(n)
+            in_text = bool(follow) and b"hange".startswith(bytes(follow))
+            if not in_text:
+                line.pending[:0] = follow
                 return
     raise AssertionError(f"no invitation; board said {bytes(line.seen[-300:])!r}")
 
 
+# What the port control prints while it waits for the operator's Enter:
+# its speed-change requests and its reminders.
+OPERATOR_WAIT = re.compile(rb"Change the baud rate|key to be hit")
+
+
 def finish(line, scale=1.0, timeout=120):
-    """Once the sender is done: answers the speed change back with Enter,
-    spaced so that a receiver still waiting for an answer to its NAK or for
-    a quiet line is not disturbed, until the probe prints its result."""
-    spacing = max(0.5, 6.0 * scale)
+    """Once the sender is done: presses Enter whenever the board shows that
+    it waits for it (an Enter at any other moment would be a stray byte in
+    the transfer), until the probe prints its result."""
     end = time.monotonic() + timeout
-    next_enter = time.monotonic() + spacing
-    pattern = re.compile(rb"Xmodem1K result (-?\d+)")
+    pattern = re.compile(rb"Xmodem1K result (-?\d+)\r?\n")
+    answered = len(line.seen) - len(line.pending)
+    fallback = max(30.0 * scale, 3.0)
+    last_enter = time.monotonic()
     while time.monotonic() < end:
         m = pattern.search(line.seen)
-        if m and line.seen.endswith(b"\n") or (m and b"\n" in line.seen[m.end():]):
+        if m:
             return int(m.group(1))
-        if time.monotonic() >= next_enter:
-            line.write(b"\n")
-            next_enter = time.monotonic() + spacing
+        waiting = OPERATOR_WAIT.search(line.seen, answered)
+        if waiting or time.monotonic() - last_enter > fallback:
+            # CR: the Enter of download mode, and LF once the console's own
+            # settings (CR to LF) are back.
+            line.write(b"\r")
+            answered = len(line.seen)
+            last_enter = time.monotonic()
         line.read_chunk(0.1)
     raise AssertionError(f"no result; board said {bytes(line.seen[-300:])!r}")
 
