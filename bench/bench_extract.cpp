@@ -1,14 +1,21 @@
 // The extraction's memory and time against the component size: the checked
 // copy of extract_image (walk, CRC over the file, then the payload copy) on a
-// 16 MiB and a 256 MiB application component, each in a fresh process so
-// that its peak resident set is its own, and a plain copy of the same payload
+// 16 MiB and a 256 MiB application component, each in a forked child of the
+// same small parent so that its peak resident set is its own (a fork, not an
+// exec, so that it also works under qemu-user without binfmt), and a plain copy of the same payload
 // (dd, and a read/write loop) as the time reference. Prints the figures and
-// ratios of one run.
+// ratios of one run, with the image in the page cache (warm) and evicted
+// from it before each run (cold, as at a board's start, where the slot file
+// is read from flash once).
 //
-//   bench_extract [DIR] [BIG_MiB]   work folder (default /dev/shm, else /tmp), size of the big component
-//   bench_extract --child extract|copy IMAGE OUT   (internal: one measured run)
+//   bench_extract [IMAGE_DIR] [BIG_MiB] [OUT_DIR]
+//       IMAGE_DIR on a disk file system (default /var/tmp) so that the cold
+//       case can evict it; OUT_DIR (default /dev/shm) stands for the
+//       board's tmpfs /tmp
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -81,7 +88,8 @@ bool plain_copy(FILE* src, FILE* out)
     return true;
 }
 
-int child(const std::string& mode, const std::string& image, const std::string& out_path)
+// One measured run; writes "seconds peak-RSS-KiB" to out_fd.
+int child(const std::string& mode, const std::string& image, const std::string& out_path, int out_fd)
 {
     FILE* src = std::fopen(image.c_str(), "rb");
     FILE* out = std::fopen(out_path.c_str(), "wb");
@@ -89,7 +97,9 @@ int child(const std::string& mode, const std::string& image, const std::string& 
         return 2;
     const auto t0 = bench_clock::now();
     bool ok = false;
-    if (mode == "extract") {
+    if (mode == "idle") {
+        ok = true;
+    } else if (mode == "extract") {
         component_layout c{};
         ok = extract_component(src, fileno(out), &c) == extract_result::copied;
     } else {
@@ -98,8 +108,20 @@ int child(const std::string& mode, const std::string& image, const std::string& 
     ok = std::fclose(out) == 0 && ok;
     const std::chrono::duration<double> dt = bench_clock::now() - t0;
     std::fclose(src);
-    std::printf("%.6f %ld\n", dt.count(), peak_rss_kib());
-    return ok ? 0 : 1;
+    const std::string figures = strprintf("%.6f %ld\n", dt.count(), peak_rss_kib());
+    const bool sent = write(out_fd, figures.data(), figures.size()) == static_cast<ssize_t>(figures.size());
+    return ok && sent ? 0 : 1;
+}
+
+// Drops the file's pages from the page cache (only this file's).
+void evict(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return;
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
 }
 
 struct run_figures {
@@ -107,17 +129,37 @@ struct run_figures {
     long rss_kib = 0;
 };
 
+bool run_child(const std::string& mode, const std::string& image, const std::string& out, double* s, long* rss)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        _exit(child(mode, image, out, fds[1]));
+    }
+    close(fds[1]);
+    char text[64] = {};
+    const ssize_t got = pid > 0 ? read(fds[0], text, sizeof text - 1) : -1;
+    close(fds[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return false;
+    return got > 0 && std::sscanf(text, "%lf %ld", s, rss) == 2;
+}
+
 // Best time of three fresh processes, with the largest peak resident set.
-run_figures measure(const std::string& mode, const std::string& image, const std::string& out)
+run_figures measure(const std::string& mode, const std::string& image, const std::string& out, bool cold)
 {
     run_figures best;
     for (int round = 0; round < 3; ++round) {
-        const std::string line =
-            strprintf("/proc/%d/exe --child %s %s %s", getpid(), mode.c_str(), image.c_str(), out.c_str());
-        FILE* p = popen(line.c_str(), "r");
+        if (cold)
+            evict(image);
         double s = 0;
         long rss = 0;
-        if (!p || std::fscanf(p, "%lf %ld", &s, &rss) != 2 || pclose(p) != 0) {
+        if (!run_child(mode, image, out, &s, &rss)) {
             std::fprintf(stderr, "bench_extract: %s run failed\n", mode.c_str());
             std::exit(1);
         }
@@ -127,12 +169,14 @@ run_figures measure(const std::string& mode, const std::string& image, const std
     return best;
 }
 
-double measure_dd(const std::string& image, const std::string& out)
+double measure_dd(const std::string& image, const std::string& out, bool cold)
 {
     double best = 1e9;
     const std::string line = strprintf("dd if=%s of=%s bs=1M iflag=skip_bytes,count_bytes skip=%d 2>/dev/null",
                                        shell_quote(image).c_str(), shell_quote(out).c_str(), 16 + 1024 + 16);
     for (int round = 0; round < 3; ++round) {
+        if (cold)
+            evict(image);
         const auto t0 = bench_clock::now();
         if (run_command(line) != 0)
             return -1;
@@ -142,40 +186,51 @@ double measure_dd(const std::string& image, const std::string& out)
     return best;
 }
 
+
+void print_time_figures(const char* label, const run_figures& extract, const run_figures& copy, double dd)
+{
+    std::printf("%s: extraction %.4f s, read/write copy %.4f s (extraction/copy %.3fx)", label, extract.seconds,
+                copy.seconds, extract.seconds / copy.seconds);
+    if (dd > 0)
+        std::printf(", dd bs=1M %.4f s (extraction/dd %.3fx)", dd, extract.seconds / dd);
+    std::printf("\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
-        return child(argv[2], argv[3], argv[4]);
-    const std::string dir = argc > 1 ? argv[1] : (path_exists("/dev/shm") ? "/dev/shm" : "/tmp");
+    const std::string dir = argc > 1 ? argv[1] : "/var/tmp";
     const std::uint64_t big_mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256;
+    const std::string out_dir = argc > 3 ? argv[3] : (path_exists("/dev/shm") ? "/dev/shm" : "/tmp");
     const std::string work = strprintf("%s/bench_extract.%d", dir.c_str(), getpid());
     if (mkdir(work.c_str(), 0700) != 0) {
         std::perror(work.c_str());
         return 1;
     }
-    const std::string small = work + "/small.img", big = work + "/big.img", out = work + "/out.tar.gz";
+    const std::string small = work + "/small.img", big = work + "/big.img";
+    const std::string out = strprintf("%s/bench_extract_out.%d", out_dir.c_str(), getpid());
     if (!make_image(small, 16u << 20) || !make_image(big, big_mib << 20)) {
         std::fprintf(stderr, "bench_extract: cannot write images in %s\n", work.c_str());
         return 1;
     }
-    const run_figures s = measure("extract", small, out);
-    const run_figures b = measure("extract", big, out);
-    const run_figures c = measure("copy", big, out);
-    const double dd = measure_dd(big, out);
-    std::printf("work folder: %s\n", dir.c_str());
+    const run_figures idle = measure("idle", small, out, false);
+    const run_figures s = measure("extract", small, out, false);
+    const run_figures b = measure("extract", big, out, false);
+    const run_figures c = measure("copy", big, out, false);
+    const double dd = measure_dd(big, out, false);
+    const run_figures b_cold = measure("extract", big, out, true);
+    const run_figures c_cold = measure("copy", big, out, true);
+    const double dd_cold = measure_dd(big, out, true);
+    std::printf("images in %s, archive written to %s\n", dir.c_str(), out_dir.c_str());
+    std::printf("process without extraction: peak RSS %6ld KiB\n", idle.rss_kib);
     std::printf("extraction  16 MiB: %8.4f s  peak RSS %6ld KiB\n", s.seconds, s.rss_kib);
     std::printf("extraction %3llu MiB: %8.4f s  peak RSS %6ld KiB\n", static_cast<unsigned long long>(big_mib),
                 b.seconds, b.rss_kib);
     std::printf("peak RSS ratio big/small: %.3fx\n", static_cast<double>(b.rss_kib) / static_cast<double>(s.rss_kib));
-    std::printf("plain read/write copy of the payload: %8.4f s  -> extraction/copy %.3fx\n", c.seconds,
-                b.seconds / c.seconds);
-    if (dd > 0)
-        std::printf("dd bs=1M of the payload (incl. process start): %8.4f s  -> extraction/dd %.3fx\n", dd,
-                    b.seconds / dd);
-    else
-        std::printf("dd: not available\n");
+    print_time_figures("warm cache", b, c, dd);
+    print_time_figures("cold cache", b_cold, c_cold, dd_cold);
+    std::remove(out.c_str());
     run_command(strprintf("rm -rf %s", shell_quote(work).c_str()));
     return 0;
 }
