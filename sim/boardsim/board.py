@@ -102,11 +102,24 @@ def _host_libdir():
     return "/usr/lib"
 
 
+def _cache_dir():
+    cache = Path(tempfile.gettempdir()) / f"boardsim-{os.getuid()}"
+    cache.mkdir(exist_ok=True)
+    return cache
+
+
+def sandbox_mount_point():
+    """Where each sandbox mounts its root tmpfs. Every sandbox has its own
+    mount namespace, so all of them share this one empty folder."""
+    root = _cache_dir() / "root"
+    root.mkdir(exist_ok=True)
+    return root
+
+
 def duma_library():
     """The stand-in DUMA library, compiled once for the host and cached."""
     source = SIM / "boardsim/tools/duma.c"
-    cache = Path(tempfile.gettempdir()) / f"boardsim-{os.getuid()}"
-    cache.mkdir(exist_ok=True)
+    cache = _cache_dir()
     lib = cache / "libduma.so.0.0.0"
     if lib.exists() and lib.stat().st_mtime >= source.stat().st_mtime:
         return lib
@@ -125,7 +138,6 @@ class Board:
         self.user = self.path / "user"
         self.usb = self.path / "usb"
         self._netlab = None
-        self._root = None
         self._con = None
         self._console_log = None
 
@@ -424,8 +436,7 @@ class Board:
 
     def launch_command(self, plan):
         """The command line that runs one power-on (must run as root)."""
-        self._root = tempfile.mkdtemp(prefix="boardsim-root-")
-        plan = dict(plan, root=self._root)
+        plan = dict(plan, root=str(sandbox_mount_point()))
         plan_path = self.path / "state/launch.json"
         plan_path.write_text(json.dumps(plan, indent=1))
         cmd = ["unshare", "--mount", "--pid", "--fork", "--kill-child",
@@ -481,12 +492,6 @@ class Board:
             self._console_log.close()
             self._console_log = None
         self._stop_netlab()
-        if self._root:
-            try:
-                os.rmdir(self._root)
-            except OSError:
-                pass
-            self._root = None
 
     def release(self):
         """Ends a power-on that is still running (the console is closed)."""
@@ -568,15 +573,6 @@ def describe_header(header):
     ext = " (extended)" if magic & 0x80000000 else ""
     version = ".".join(str((ident >> s) & 0xFF) for s in (24, 16, 8, 0))
     return f"{kind}{ext} version {version} len {length} crc 0x{crc:08x}"
-
-
-def cleanup_stale_roots():
-    """Removes leftover empty sandbox roots of ended power-ons."""
-    for d in Path(tempfile.gettempdir()).glob("boardsim-root-*"):
-        try:
-            d.rmdir()
-        except OSError:
-            pass
 
 
 __all__ = ["Board", "BoardError", "PowerOff", "PARTITION_SIZES", "describe_header",
