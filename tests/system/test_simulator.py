@@ -169,11 +169,43 @@ def test_power_cut_ends_every_process_of_the_board(board_factory):
     assert board.partition("kernel")[0] == 0xFF
 
 
-def test_counters_start_again_at_each_power_on(board_factory):
+def test_power_cut_before_a_write(board_factory):
+    board = board_factory(power_cut_at=2)
+    results, off = probe(board, ["write", "rfs", 0, "0102"], ["write", "rfs", 0x10, "0304"])
+    assert off.reason == "power-cut" and values(results) == ["2"]
+    assert board.partition("rfs")[:0x12] == b"\x01\x02" + b"\xff" * 16
+    assert board.device_log()[-1] == "power-cut before write rfs off=0x00000010 (op #2)"
+
+
+def test_counters_and_logs_start_again_at_each_power_on(board_factory):
     board = board_factory(fail_write_at=1)
-    for _ in range(2):
+    for n in (1, 2):
         results, _ = probe(board, ["write", "kernel", 0, "7f"], ["write", "kernel", 1, "7f"])
         assert values(results) == ["-1 EIO", "1"]
+        assert board.device_log().count("mtd fail write kernel #1 EIO") == 1
+        assert board.power_on_count() == n
+    assert (board.path / "log/devices.log").read_text().count("mtd fail write kernel #1") == 2
+
+
+def test_layer_outside_the_sandbox_uses_the_board_folder(board_factory, arch):
+    """BOARDSIM_DIR lets a program on the host see BOARD/flash/*.bin as MTD."""
+    if arch != "host":
+        pytest.skip("runs a host Python with the host layer")
+    from boardsim.board import default_layer
+    board = board_factory(erase_size=4096)
+    script = (
+        "import fcntl, os, struct, sys\n"
+        "fd = os.open(sys.argv[1], os.O_RDWR)\n"
+        "info = bytearray(32)\n"
+        "fcntl.ioctl(fd, 0x80204d01, info)\n"       # MEMGETINFO on x86-64
+        "os.pwrite(fd, b'\\x0f', 5); os.pwrite(fd, b'\\xf1', 5)\n"
+        "print(struct.unpack_from('=BxxxIIII', info)[2:4], os.pread(fd, 1, 5).hex())\n")
+    run = subprocess.run([sys.executable, "-c", script, str(board.path / "flash/rfs.bin")],
+                         capture_output=True, text=True,
+                         env=dict(os.environ, LD_PRELOAD=str(default_layer()),
+                                  BOARDSIM_DIR=str(board.path)))
+    assert run.stdout.strip() == "(10485760, 4096) 01", run.stderr
+    assert "mtd getinfo rfs size=10485760 erasesize=4096" in (board.path / "log/devices.log").read_text()
 
 
 # ---- the EEPROM behind the multiplexer ----
@@ -349,6 +381,15 @@ def test_ctrl_c_reaches_the_program_not_the_sandbox(board_factory):
     con.expect_exact("probe sigint caught")
     con.expect_exact("probe say alive")
     assert board.wait_power_off(con).reason == "exit"
+
+
+def test_console_is_byte_for_byte(board_factory):
+    board = board_factory()
+    con = board.power_on(program=["probe_devices", "shell", r"printf 'x\a\b\b\377y'"])
+    con.expect_exact(b"y")
+    assert con.before.endswith(b"x\x07\x08\x08\xff")
+    board.wait_power_off(con)
+    assert "x\a\b\b\xffy" in board.console_text()
 
 
 def test_stderr_can_go_to_a_file(board_factory):
