@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -294,4 +295,54 @@ TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
     EXPECT_FALSE(crc_of_file_range(img.fd(), ~std::uint64_t{0} - 2, 16, &crc));
     EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(comp.size() - 16));
     std::fclose(out);
+}
+
+// Hostile files: random component chains with wild lengths, header sizes and
+// types, some cut short. The walk must end, and a copied payload must be
+// exactly `len` bytes that lie inside the file, after a CRC that matched.
+TEST(ComponentWalk, RandomHostileFilesNeverLoopOrReadOutside)
+{
+    std::mt19937 rng(12345);
+    auto next = [&rng] { return static_cast<std::uint32_t>(rng()); };
+    const std::uint32_t types[] = {TYPE_APPLICATION, TYPE_DIAGNOSTICS, TYPE_KERNEL, TYPE_BOOTLOADER, 0x7F504547u};
+    int copied = 0;
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint8_t> bytes;
+        const int parts = 1 + static_cast<int>(next() % 4);
+        for (int p = 0; p < parts; ++p) {
+            const std::uint16_t hs = (next() & 1) ? static_cast<std::uint16_t>(next() % 64) : 0;
+            auto c = make_component(types[next() % 5], next() % 300, hs >= 20 ? hs : 0);
+            if (hs && hs < 20) { // a header size no reader may trust
+                store_be32(c.data() + 8, load_be32(c.data() + 8) | MAGIC_EXTENDED);
+                store_be16(c.data() + 18, hs);
+            }
+            if (next() % 4 == 0)
+                store_be32(c.data() + 4, next()); // a length that lies
+            if (next() % 4 == 0)
+                c.resize(next() % (c.size() + 1)); // cut short
+            bytes.insert(bytes.end(), c.begin(), c.end());
+        }
+        temp_image img(bytes);
+        FILE* out = std::tmpfile();
+        component_layout c{};
+        testing::internal::CaptureStderr();
+        const extract_result r = extract_component(img.f, fileno(out), &c);
+        testing::internal::GetCapturedStderr();
+        if (r == extract_result::copied) {
+            ++copied;
+            const auto start = static_cast<std::uint64_t>(ftello(img.f));
+            EXPECT_TRUE(c.sane);
+            EXPECT_LE(start + c.total, bytes.size());
+            EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(c.header.len));
+            EXPECT_EQ(gen_crc(bytes.data() + start + 4, c.total - 4, 0xFFFFFFFFu), c.header.crc);
+        } else {
+            ++refused;
+            EXPECT_EQ(file_size_of(fileno(out)), 0); // nothing reaches the archive
+        }
+        std::fclose(out);
+    }
+    // Both outcomes occur often enough for the checks above to mean something.
+    EXPECT_GT(copied, 30) << "copied " << copied << ", refused " << refused;
+    EXPECT_GT(refused, 30);
 }
