@@ -27,14 +27,16 @@ const char* const USAGE =
     "  --boot-copy         boot loader: copy of the header at payload byte 240 (its crc word\n"
     "                      0; the payload is padded with zeros to 256 bytes)\n"
     "  --raw PATH          a component of raw bytes written unchanged\n"
-    "Deliberate faults, for tests:\n"
+    "Deliberate faults, for tests (the crc is still computed over the bytes written):\n"
     "  --corrupt-crc       store a wrong crc      --crc V   store V as crc\n"
-    "  --len V             store V as len         --truncate N  write only N bytes of it\n"
+    "  --len V             store V as len, the payload written unchanged\n"
+    "  --truncate N        write only the first N bytes of the component\n"
     "  --raw-header-size N store N (0-65535) as the extended header size, unchecked;\n"
     "                      the header then takes max(N, 20) bytes\n"
     "\n"
-    "info lists every component (offset, type, header form, version, len, crc good or bad);\n"
-    "verify exits 0 when every component is whole with a good crc, 1 otherwise, 2 on misuse.\n";
+    "info lists every component (offset, type, header form, version, len, crc good, bad or\n"
+    "truncated; --json for programs); verify prints only the problems. Both exit 0 when every\n"
+    "component is whole with a good crc and nothing trails them, 1 otherwise, 2 on misuse.\n";
 
 struct named_type {
     const char* name;
