@@ -27,7 +27,7 @@ const char* const USAGE =
     "  --boot-copy         boot loader: copy of the header at payload byte 240 (its crc word\n"
     "                      0; the payload is padded with zeros to 256 bytes)\n"
     "  --raw PATH          a component of raw bytes written unchanged\n"
-    "Deliberate faults, for tests (the crc is still computed over the bytes written):\n"
+    "Deliberate faults, for tests (the crc is still that of the bytes built, before --truncate):\n"
     "  --corrupt-crc       store a wrong crc      --crc V   store V as crc\n"
     "  --len V             store V as len, the payload written unchanged\n"
     "  --truncate N        write only the first N bytes of the component\n"
