@@ -149,6 +149,7 @@ class NetLab:
     # -- what the lab offers ------------------------------------------------
     def put(self, name, data):
         """Places a file in the TFTP server's folder; returns its path."""
+        self.tftp_root.mkdir(parents=True, exist_ok=True)
         path = self.tftp_root / name
         path.write_bytes(data)
         os.chmod(path, 0o644)
