@@ -4,11 +4,9 @@
 // to the launch; and decide what follows when an image is missing or bad.
 //
 // A component is never held whole in memory: its CRC is computed over the
-// file window by window, and only when it matches is the payload copied
-// into the archive, so a damaged component never reaches it.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// file (or the rescue partition) piece by piece, and only when it matches is
+// the payload copied into the archive, so a damaged component never
+// reaches it.
 #include <cstdio>
 #include <cstring>
 #include <memory>
