@@ -501,18 +501,23 @@ class Board:
         self._finish()
 
     def run(self, program=None, arch=None, bootmgr=None):
-        """Power-on with the console on this terminal (bsim run)."""
+        """Power-on with the console on this terminal (bsim run); Ctrl-]
+        on the terminal powers the board off."""
         import pexpect
         con = self.power_on(program=program, arch=arch, bootmgr=bootmgr, timeout=None)
         try:
             if sys.stdin.isatty():
-                con.interact(escape_character=None)
+                print("bsim: console of the board; Ctrl-] powers it off", file=sys.stderr)
+                con.interact(escape_character="\x1d")
             else:
                 con.logfile_read = _Tee(con.logfile_read, sys.stdout.buffer)
                 con.expect(pexpect.EOF, timeout=None)
-        finally:
-            off = self.wait_power_off(con, timeout=5)
-        return off
+        except OSError:
+            pass  # the console closed while it was being relayed
+        if con.isalive() and not con.eof():
+            self.release()
+            return self.last_power_off() or PowerOff("power-off", None)
+        return self.wait_power_off(con, timeout=5)
 
 
 class _ConsoleLog:

@@ -14,6 +14,7 @@ import ctypes
 import json
 import os
 import signal
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -60,7 +61,7 @@ def mount(source, target, fstype=None, flags=0, data=None):
         raise OSError(err, f"mount {source} on {target}: {os.strerror(err)}")
 
 
-def bind(source, target, readonly=False, writable_dev=True):
+def bind(source, target, readonly=False):
     mount(source, target, None, MS_BIND)
     if readonly:
         mount(None, target, None, MS_REMOUNT | MS_BIND | MS_RDONLY)
@@ -345,7 +346,8 @@ def main(argv):
     signal.pthread_sigmask(signal.SIG_BLOCK, WATCHED)
     if os.getpid() != 1:
         sys.exit("boardsim sandbox: must run as PID 1 of its own PID namespace")
-    os.system("ip link set lo up 2>/dev/null")
+    subprocess.run(["/usr/bin/ip", "link", "set", "lo", "up"], stderr=subprocess.DEVNULL,
+                   check=False)
     BoardRoot(plan).build()
     main_pid = start_program(plan)
     status = supervise(plan, main_pid)

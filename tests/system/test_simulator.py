@@ -445,12 +445,21 @@ def bsim(*args, **kw):
 
 def test_bsim_create_set_show(tmp_path):
     board = tmp_path / "cli"
-    assert bsim("create", board, "image_select=2", "env.gdb=on", "eeprom_page=16").returncode == 0
-    assert bsim("set", board, "booted_image=4", "fail_write_at=3").returncode == 0
+    kernel = tmp_path / "kernel.img"
+    kernel.write_bytes(struct.pack(">IIII", 0x1234ABCD, 4096, 0x03504547, 0x03040007))
+    boot = tmp_path / "boot.img"
+    boot.write_bytes(b"\0" * 240 + struct.pack(">IIII", 0, 64, 0x82504547, 0x02010003))
+    assert bsim("create", board, "image_select=2", "env.gdb=on", "eeprom_page=16",
+                f"kernel={kernel}").returncode == 0
+    assert bsim("set", board, "booted_image=4", "fail_write_at=3", f"uboot={boot}",
+                f"slot2={kernel}").returncode == 0
     shown = bsim("show", board).stdout
     assert "eeprom 256 image_select: 2" in shown and "eeprom 314 booted_image: 4" in shown
     assert "fail_write_at=3" in shown and "env: gdb=on" in shown
-    assert "kernel @0: erased" in shown
+    assert "kernel @0: kernel version 3.4.0.7 len 4096 crc 0x1234abcd" in shown
+    assert "uboot @240: boot loader (extended) version 2.1.0.3 len 64" in shown
+    assert "slot2: kernel version 3.4.0.7" in shown and "slot1: no file" in shown
+    assert "rfs @0: erased" in shown
     assert bsim("set", board, "nonsense=1").returncode == 2
 
 
