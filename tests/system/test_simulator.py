@@ -263,6 +263,16 @@ def test_absent_eeprom_never_answers(board_factory):
     assert "i2c 1 nack read 0x54 len=1 mux=01" in board.device_log()
 
 
+def test_eeprom_ignores_a_lone_address_byte_and_clips_long_transfers(board_factory):
+    board = board_factory()
+    board.set_eeprom(0x0100, b"\x21\x22")
+    results, _ = probe(board, *select_channel(1), ["i2c-write", 1, "0100"], ["i2c-write", 1, "00"],
+                       ["i2c-read", 1, 2], ["i2c-read", 1, 9000])
+    got = values(results)
+    assert got[3:6] == ["2", "1", "2 2122"], "a 1-byte write moved the pointer"
+    assert got[6].startswith("8192 ")
+
+
 def test_slave_address_must_be_seven_bits(board_factory):
     results, _ = probe(board_factory(), ["slave", 1, 0x80], ["slave", 1, 0x54])
     assert values(results) == ["-1 EINVAL", "0"]
@@ -335,6 +345,14 @@ def test_reboot_is_a_reset_from_the_fake_or_busybox(board_factory):
         results, off = probe(board, ["shell", command], ["say", "after"])
         assert (off.reason, off.status) == ("reset", 0)
         assert board.tools_log() == [line]
+
+
+def test_reset_ends_a_program_that_keeps_running(board_factory):
+    board = board_factory(time_scale=1)
+    con = board.power_on(program=["probe_devices", "shell", "reboot", "--", "sleep", "60"])
+    off = board.wait_power_off(con, timeout=15)
+    assert (off.reason, off.status) == ("reset", -9)
+    assert "probe sleep" not in board.console_text()
 
 
 def test_backtrace_hands_the_process_to_the_application(board_factory):
