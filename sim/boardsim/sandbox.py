@@ -348,7 +348,15 @@ def main(argv):
         sys.exit("boardsim sandbox: must run as PID 1 of its own PID namespace")
     subprocess.run(["/usr/bin/ip", "link", "set", "lo", "up"], stderr=subprocess.DEVNULL,
                    check=False)
-    BoardRoot(plan).build()
+    try:
+        BoardRoot(plan).build()
+    except OSError as e:
+        # Told on the console and in state/, so a test sees why nothing ran.
+        print(f"boardsim sandbox: cannot build the board's file system: {e}", file=sys.stderr)
+        state = Path(plan["board"]) / "state"
+        (state / "last_status").write_text("-1\n")
+        (state / "last_power_off").write_text("sandbox-error\n")
+        sys.exit(125)
     main_pid = start_program(plan)
     status = supervise(plan, main_pid)
     end_board()

@@ -109,6 +109,16 @@ def test_writes_stop_at_the_end_of_the_partition(board_factory):
     assert len(board.partition("ubootenv")) == end
 
 
+def test_a_board_that_cannot_be_built_says_why(board_factory):
+    board = board_factory()
+    flash = board.path / "flash/kernel.bin"
+    flash.unlink()
+    flash.mkdir()
+    results, off = probe(board, ["say", "ran"])
+    assert off.reason == "sandbox-error" and results == []
+    assert "cannot build the board's file system" in board.console_text()
+
+
 def test_open_flags_and_missing_devices(board_factory):
     board = board_factory(missing="kernel,i2c-1,ttyS0")
     results, _ = probe(board, ["open", "/dev/mtd-kernel"], ["open", "/dev/i2c-1"],
