@@ -172,7 +172,8 @@ struct temp_image {
     FILE* f = std::tmpfile();
     explicit temp_image(const std::vector<std::uint8_t>& bytes)
     {
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty())
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fflush(f);
         std::rewind(f);
     }
