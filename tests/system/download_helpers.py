@@ -18,8 +18,8 @@ OPTION = b"\r\nOption? : "
 SLOT_QUESTION = b"Install image as image 1 or 2 (hit return to just boot image): "
 
 
-def app_image(marker="APP", version=(1, 2, 3, 4)):
-    """An image file of one application component (payload: a gzip tar)."""
+def app_archive(marker):
+    """A gzip tar holding a runnable application that prints the marker."""
     data = io.BytesIO()
     with tarfile.open(fileobj=data, mode="w:gz") as tar:
         script = f"#!/bin/sh\necho {marker}\n".encode()
@@ -27,8 +27,14 @@ def app_image(marker="APP", version=(1, 2, 3, 4)):
         info.size = len(script)
         info.mode = 0o755
         tar.addfile(info, io.BytesIO(script))
+    return data.getvalue()
+
+
+def app_image(marker="APP", version=(1, 2, 3, 4), payload=None):
+    """An image file of one application component; its payload an archive
+    printing the marker, or the bytes given (a slot takes any payload)."""
     with tempfile.TemporaryDirectory() as tmp:
-        Path(tmp, "payload").write_bytes(data.getvalue())
+        Path(tmp, "payload").write_bytes(app_archive(marker) if payload is None else payload)
         out = Path(tmp, "image")
         subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(out), "--type", "app",
                         "--file", str(Path(tmp, "payload")),
