@@ -9,6 +9,8 @@
 //   probe_usb which           usb_which_image
 //
 // Several operations may follow one another: probe_usb add A rejected B
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +42,10 @@ bool run_one(const char* op, const char* path)
 int main(int argc, char** argv)
 {
     run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    // Work in the board folder: a file that a badly quoted command made
+    // would show there on the host.
+    if (::chdir("/.boardsim") != 0)
+        return 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "mount") == 0) {
             usb_boot_enabled = 1;
