@@ -157,17 +157,21 @@ class SenderStream:
         self.skip = 0
         self.eots = 0
         self.blocks = 0
+        self.first_block_at = None
+        self.last_eot_at = None
 
     def feed(self, data):
+        now = time.monotonic()
         for b in data:
             if self.skip:
                 self.skip -= 1
-            elif b == SOH:
-                self.skip, self.blocks = 2 + 128 + 2, self.blocks + 1
-            elif b == STX:
-                self.skip, self.blocks = 2 + 1024 + 2, self.blocks + 1
+            elif b in (SOH, STX):
+                self.skip = 2 + (128 if b == SOH else 1024) + 2
+                self.blocks += 1
+                self.first_block_at = self.first_block_at or now
             elif b == EOT:
                 self.eots += 1
+                self.last_eot_at = now
 
 
 def open_download(line, timeout=60):
@@ -201,12 +205,12 @@ def open_download(line, timeout=60):
 OPERATOR_WAIT = re.compile(rb"Change the baud rate|key to be hit")
 
 
-def finish(line, scale=1.0, timeout=120):
+def finish(line, scale=1.0, timeout=120, result=rb"Xmodem1K result (-?\d+)"):
     """Once the sender is done: presses Enter whenever the board shows that
     it waits for it (an Enter at any other moment would be a stray byte in
     the transfer), until the probe prints its result."""
     end = time.monotonic() + timeout
-    pattern = re.compile(rb"Xmodem1K result (-?\d+)\r?\n")
+    pattern = re.compile(result + rb"\r?\n")
     answered = len(line.seen) - len(line.pending)
     fallback = max(30.0 * scale, 3.0)
     last_enter = time.monotonic()
@@ -225,11 +229,13 @@ def finish(line, scale=1.0, timeout=120):
     raise AssertionError(f"no result; board said {bytes(line.seen[-300:])!r}")
 
 
-def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=SX):
+def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=SX, bps=None):
     """Relays between `sx` on its own pty and the board until sx has sent
     its second EOT (plus a grace period for the ACK), sx ends, the receiver
     cancels, or the time-out passes; sx is then stopped. Returns (sx exit
-    status or None, the sender stream record, bytes from the board)."""
+    status or None, the sender stream record, bytes from the board). With
+    `bps` the relay passes bytes no faster than a serial line of that speed
+    (10 bits a byte) would."""
     master, slave = pty.openpty()
     tty.setraw(slave)
     args = [program, "-b", "-q"] + (["-k"] if one_k else []) + [str(path)]
@@ -242,9 +248,14 @@ def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=S
     stop_at = None
     sx_open = True
 
+    def line_time(chunk):
+        if bps:
+            time.sleep(len(chunk) * 10.0 / bps)
+
     def to_board(chunk):
         sent.feed(chunk)
         line.write(noise.apply(chunk) if noise else chunk)
+        line_time(chunk)
 
     try:
         while time.monotonic() < end and (stop_at is None or time.monotonic() < stop_at):
@@ -256,6 +267,7 @@ def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=S
                 from_board += chunk
                 if sx_open:
                     os.write(master, noise.apply(chunk) if noise else chunk)
+                    line_time(chunk)
                 if bytes([CAN] * 5) in from_board and stop_at is None:
                     stop_at = time.monotonic() + grace
             if master in r:
