@@ -13,7 +13,7 @@ constexpr int EXIT_BAD_IMAGE = 1;
 constexpr int EXIT_USAGE = 2;
 
 // One component of `create`, as the command line describes it.
-struct component_spec {
+struct component_request {
     bool raw = false;          // --raw: the file's bytes as they are, no header
     std::uint32_t type = 0;
     std::string file;          // payload; empty: no payload

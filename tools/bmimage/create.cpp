@@ -33,7 +33,7 @@ struct fd_closer {
 // A component's bytes: header, then payload (file bytes, zero padding, the
 // boot-loader header copy laid over bytes 240-255).
 struct component_bytes {
-    const component_spec* spec;
+    const component_request* req;
     std::vector<std::uint8_t> header;
     std::array<std::uint8_t, IMAGE_HEADER_SIZE> copy{};
     int payload_fd = -1;
@@ -73,7 +73,7 @@ bool number_option(option_reader& r, const std::string& opt, std::uint64_t max, 
 }
 
 // One option of the current component; false after an error message.
-bool component_option(option_reader& r, const std::string& opt, component_spec& c)
+bool component_option(option_reader& r, const std::string& opt, component_request& c)
 {
     std::string text;
     std::uint64_t v = 0;
@@ -139,7 +139,7 @@ bool component_option(option_reader& r, const std::string& opt, component_spec& 
     return false;
 }
 
-bool check_component(const component_spec& c, std::size_t index)
+bool check_component(const component_request& c, std::size_t index)
 {
     if (c.boot_copy && c.type != TYPE_BOOTLOADER)
         return usage_error(strprintf("component %zu: --boot-copy is for a bootloader component", index)), false;
@@ -151,7 +151,7 @@ bool check_component(const component_spec& c, std::size_t index)
 }
 
 bool parse_create_args(const std::vector<std::string>& args, std::string* output,
-                       std::vector<component_spec>* comps)
+                       std::vector<component_request>* comps)
 {
     option_reader r{args};
     while (r.more()) {
@@ -191,7 +191,7 @@ bool parse_create_args(const std::vector<std::string>& args, std::string* output
 
 // Readers see a component only when 20 bytes of the file remain at its
 // start: a last component shorter than that would be silently ignored.
-bool last_component_visible(const component_spec& c, std::uint64_t payload_len)
+bool last_component_visible(const component_request& c, std::uint64_t payload_len)
 {
     if (c.raw || c.truncate)
         return true;
@@ -211,12 +211,12 @@ bool last_component_visible(const component_spec& c, std::uint64_t payload_len)
 
 bool open_payload(component_bytes& b, fd_closer& holder)
 {
-    if (b.spec->file.empty())
+    if (b.req->file.empty())
         return true;
-    holder.fd = open(b.spec->file.c_str(), O_RDONLY | O_CLOEXEC);
+    holder.fd = open(b.req->file.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
     if (holder.fd < 0 || fstat(holder.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "bmimage: %s: %s\n", b.spec->file.c_str(),
+        std::fprintf(stderr, "bmimage: %s: %s\n", b.req->file.c_str(),
                      holder.fd < 0 ? std::strerror(errno) : "not a regular file");
         return false;
     }
@@ -234,13 +234,13 @@ bool read_payload(const component_bytes& b, std::uint64_t off, std::uint8_t* buf
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, b.file_len - off - done));
         const ssize_t got = pread(b.payload_fd, buf + done, want, static_cast<off_t>(off + done));
         if (got <= 0) {
-            std::fprintf(stderr, "bmimage: %s: read failed\n", b.spec->file.c_str());
+            std::fprintf(stderr, "bmimage: %s: read failed\n", b.req->file.c_str());
             return false;
         }
         done += static_cast<std::size_t>(got);
     }
     std::memset(buf + done, 0, n - done);
-    if (b.spec->boot_copy)
+    if (b.req->boot_copy)
         for (std::size_t i = 0; i < n; ++i)
             if (off + i >= BOOTLOADER_HEADER_COPY && off + i < COPY_END)
                 buf[i] = b.copy[off + i - BOOTLOADER_HEADER_COPY];
@@ -263,7 +263,7 @@ bool for_each_payload_chunk(const component_bytes& b, Sink&& sink)
 
 bool build_header(component_bytes& b)
 {
-    const component_spec& c = *b.spec;
+    const component_request& c = *b.req;
     if (c.boot_copy && b.payload_len < COPY_END)
         b.payload_len = COPY_END;
     if (!c.len && b.payload_len > 0xFFFFFFFFu - c.header_size)
@@ -309,7 +309,7 @@ struct limited_writer {
     }
 };
 
-bool write_raw(const component_spec& c, FILE* out)
+bool write_raw(const component_request& c, FILE* out)
 {
     component_bytes b{&c, {}, {}, -1, 0, 0};
     fd_closer holder;
@@ -319,7 +319,7 @@ bool write_raw(const component_spec& c, FILE* out)
     return for_each_payload_chunk(b, [&](const std::uint8_t* p, std::size_t n) { return w.put(p, n); });
 }
 
-bool write_component(const component_spec& c, FILE* out, bool last)
+bool write_component(const component_request& c, FILE* out, bool last)
 {
     if (c.raw)
         return write_raw(c, out);
@@ -334,7 +334,7 @@ bool write_component(const component_spec& c, FILE* out, bool last)
 
 // Written beside the output and renamed over it, so a failed run never
 // leaves a half image under the output's name.
-int write_image(const std::string& output, const std::vector<component_spec>& comps)
+int write_image(const std::string& output, const std::vector<component_request>& comps)
 {
     const std::string temp = output + ".part";
     FILE* out = std::fopen(temp.c_str(), "wb");
@@ -359,7 +359,7 @@ int write_image(const std::string& output, const std::vector<component_spec>& co
 int run_create(const std::vector<std::string>& args)
 {
     std::string output;
-    std::vector<component_spec> comps;
+    std::vector<component_request> comps;
     if (!parse_create_args(args, &output, &comps))
         return EXIT_USAGE;
     return write_image(output, comps);
