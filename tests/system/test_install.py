@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 from boardsim import Board
+from download_helpers import app_archive as shared_app_archive
 
 APP, UBOOT, KERNEL, RFS, DTB, DIAGS = (0x01504547, 0x02504547, 0x03504547, 0x04504547, 0x05504547,
                                        0x06504547)
@@ -64,14 +65,7 @@ def pattern(size, seed):
 
 def app_archive(marker="APP STARTED"):
     """A gzip-compressed tar holding a runnable application."""
-    data = io.BytesIO()
-    with tarfile.open(fileobj=data, mode="w:gz") as tar:
-        script = f"#!/bin/sh\necho {marker}\n".encode()
-        info = tarfile.TarInfo("home/bin/mp.elf.strip")
-        info.size = len(script)
-        info.mode = 0o755
-        tar.addfile(info, io.BytesIO(script))
-    return data.getvalue()
+    return shared_app_archive(marker)
 
 
 def make_board(tmp_path, name="b", **choices):
