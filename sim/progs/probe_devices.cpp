@@ -291,7 +291,7 @@ std::string step_sigint(const args_t& a)
     result("sigint", "ready");
     double end = now_ms() + static_cast<double>(number(a[1]));
     while (!got_sigint && now_ms() < end) {
-        timespec ts{0, 10 * 1000 * 1000};
+        timespec ts{0, 10L * 1000 * 1000};
         ::nanosleep(&ts, nullptr);
     }
     return got_sigint ? "caught" : "none";

@@ -21,6 +21,13 @@ namespace {
 constexpr std::size_t CHUNK = 1u << 20;
 constexpr std::uint32_t COPY_END = BOOTLOADER_HEADER_COPY + IMAGE_HEADER_SIZE;
 
+// Reports a command-line fault; false, for the option parsers to return.
+bool refuse(const std::string& text)
+{
+    usage_error(text);
+    return false;
+}
+
 struct fd_closer {
     int fd = -1;
     ~fd_closer()
@@ -142,11 +149,11 @@ bool component_option(option_reader& r, const std::string& opt, component_reques
 bool check_component(const component_request& c, std::size_t index)
 {
     if (c.boot_copy && c.type != TYPE_BOOTLOADER)
-        return usage_error(strprintf("component %zu: --boot-copy is for a bootloader component", index)), false;
+        return refuse(strprintf("component %zu: --boot-copy is for a bootloader component", index));
     if (c.bytes16 && !c.extended)
-        return usage_error(strprintf("component %zu: --bytes16 needs an extended header", index)), false;
+        return refuse(strprintf("component %zu: --bytes16 needs an extended header", index));
     if (c.raw && (c.extended || c.boot_copy || c.corrupt_crc || c.crc || c.len || c.id))
-        return usage_error(strprintf("component %zu: --raw takes only --truncate", index)), false;
+        return refuse(strprintf("component %zu: --raw takes only --truncate", index));
     return true;
 }
 
@@ -165,24 +172,23 @@ bool parse_create_args(const std::vector<std::string>& args, std::string* output
                 return false;
             comps->emplace_back();
             if (!parse_type(text, &comps->back().type))
-                return usage_error("--type: '" + text + "' is no component type (app, bootloader, kernel, "
-                                   "rootfs, devicetree, diag, 1-127 or 0x... below 0x80000000)"),
-                       false;
+                return refuse("--type: '" + text + "' is no component type (app, bootloader, kernel, "
+                              "rootfs, devicetree, diag, 1-127 or 0x... below 0x80000000)");
         } else if (opt == "--raw") {
             comps->emplace_back();
             comps->back().raw = true;
             if (!r.value(opt, &comps->back().file))
                 return false;
         } else if (comps->empty()) {
-            return usage_error("'" + opt + "' before the first --type or --raw"), false;
+            return refuse("'" + opt + "' before the first --type or --raw");
         } else if (!component_option(r, opt, comps->back())) {
             return false;
         }
     }
     if (output->empty())
-        return usage_error("create needs -o OUTPUT"), false;
+        return refuse("create needs -o OUTPUT");
     if (comps->empty())
-        return usage_error("create needs at least one component (--type ... or --raw FILE)"), false;
+        return refuse("create needs at least one component (--type ... or --raw FILE)");
     for (std::size_t i = 0; i < comps->size(); ++i)
         if (!check_component((*comps)[i], i + 1))
             return false;
@@ -203,7 +209,7 @@ bool last_component_visible(const component_request& c, std::uint64_t payload_le
     usage_error(strprintf("the last component would be %llu bytes long; readers ignore a component with "
                           "fewer than 20 bytes from its start to the end of the file (add payload, or "
                           "--raw bytes after it)",
-                          static_cast<unsigned long long>(header + payload)));
+                          static_cast<unsigned long long>(header) + payload));
     return false;
 }
 
@@ -267,7 +273,7 @@ bool build_header(component_bytes& b)
     if (c.boot_copy && b.payload_len < COPY_END)
         b.payload_len = COPY_END;
     if (!c.len && b.payload_len > 0xFFFFFFFFu - c.header_size)
-        return usage_error("component too large: header size + length must fit in 32 bits"), false;
+        return refuse("component too large: header size + length must fit in 32 bits");
     const std::uint32_t len = c.len.value_or(static_cast<std::uint32_t>(b.payload_len));
     const std::uint32_t magic = c.type | (c.extended ? MAGIC_EXTENDED : 0u);
     b.header.assign(c.extended ? std::max<std::size_t>(c.header_size, COMPONENT_PROBE_SIZE) : IMAGE_HEADER_SIZE, 0);
