@@ -50,9 +50,12 @@ void set_on_flag(std::string_view text, std::string_view key, Flag& flag)
 
 // A decimal number as "%d" reads it: leading white space, an optional
 // sign, at least one digit. A number that does not fit an int is no number.
+// The whole rest of the text is handed on: "%d" skips any run of blanks
+// (empty variables, whose NULs became blanks) and any number of leading
+// zeros, so no prefix length would be safe.
 std::optional<int> leading_int(std::string_view value)
 {
-    const std::string text(value.substr(0, 64));
+    const std::string text(value);
     const char* start = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*start)))
         ++start;

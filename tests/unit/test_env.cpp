@@ -128,6 +128,15 @@ TEST(EnvParse, GdbportOfEmptyValueReadsTheNextVariableLikePercentD)
     EXPECT_EQ(gdbport, 42);
 }
 
+TEST(EnvParse, GdbportAfterLongBlankRunOrLeadingZerosLikePercentD)
+{
+    // Empty variables between the key and the digits: every NUL is a blank.
+    parse({"gdbport=", "", std::string(90, ' ') + "-2x=1"});
+    EXPECT_EQ(gdbport, -2);
+    parse({"gdbport=" + std::string(100, '0') + "2345"});
+    EXPECT_EQ(gdbport, 2345);
+}
+
 TEST(EnvParse, DiagnosticsSetsAtMostOneFlag)
 {
     parse({"diagnostics=rescue"});
