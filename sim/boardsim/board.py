@@ -30,6 +30,7 @@ CONF_DEFAULTS = {
     "fail_erase_at": "0",
     "fail_write_at": "0",
     "power_cut_at": "0",
+    "power_cut_file_at": "0",
     "time_scale": "1.0",
     "usb": "absent",
     "usb_delay": "0",

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,12 @@ void load_real_calls()
     lookup(real.poll, "poll");
     lookup(real.ppoll, "ppoll");
     lookup(real.select, "select");
+    lookup(real.fwrite, "fwrite");
+    lookup(real.fflush, "fflush");
+    lookup(real.fclose, "fclose");
+    lookup(real.fsync, "fsync");
+    lookup(real.fdatasync, "fdatasync");
+    lookup(real.system, "system");
 #if defined(__powerpc__) && !defined(__powerpc64__)
     lookup(real.ioctl_time64, "__ioctl_time64");
 #endif
@@ -71,6 +78,7 @@ void set_defaults()
     conf.eeprom_size = 8192;
     conf.eeprom_page = 32;
     conf.fail_read_at = conf.fail_erase_at = conf.fail_write_at = conf.power_cut_at = 0;
+    conf.power_cut_file_at = 0;
     conf.time_scale = 1.0;
 }
 
@@ -99,6 +107,8 @@ void apply_setting(const char* key, const char* value)
         conf.fail_write_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "power_cut_at"))
         conf.power_cut_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "power_cut_file_at"))
+        conf.power_cut_file_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "time_scale")) {
         double scale = strtod(value, nullptr);
         conf.time_scale = scale >= 0 ? scale : 1.0;
@@ -315,6 +325,17 @@ void record_power_off(const char* reason)
     (void)ignored;
     fsync(fd);
     real.close(fd);
+}
+
+void cut_power()
+{
+    record_power_off("power-cut");
+    // The sandbox's init ends every other process of the board on SIGUSR2;
+    // outside the sandbox only this process goes.
+    if (conf.in_sandbox)
+        kill(1, SIGUSR2);
+    for (;;)
+        kill(getpid(), SIGKILL);
 }
 
 } // namespace boardsim

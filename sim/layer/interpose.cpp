@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include "layer.h"
@@ -53,6 +55,9 @@ ssize_t do_pwrite(int fd, const void* buf, size_t count, off64_t offset)
     device_ref dev = classify_fd(fd);
     if (dev.kind == DEV_MTD)
         return mtd_pwrite(dev.index, fd, buf, count, offset);
+    char path[512];
+    if (dev.kind == DEV_OTHER && user_file(fd, path, sizeof path))
+        return user_write(path, fd, buf, count, offset, true);
     return real.pwrite64(fd, buf, count, offset);
 }
 
@@ -174,6 +179,9 @@ ssize_t write(int fd, const void* buf, size_t count)
         return mtd_write(dev.index, fd, buf, count);
     if (dev.kind == DEV_I2C)
         return i2c_write(dev.index, fd, buf, count);
+    char path[512];
+    if (user_file(fd, path, sizeof path))
+        return user_write(path, fd, buf, count, 0, false);
     return real.write(fd, buf, count);
 }
 
@@ -215,7 +223,58 @@ int close(int fd)
 {
     layer_init();
     i2c_closed(fd);
+    user_closing(fd);
     return real.close(fd);
+}
+
+// Streams on user-partition files: the C library writes them with its own
+// internal calls, which the interposed write() never sees.
+size_t fwrite(const void* data, size_t size, size_t n, FILE* f)
+{
+    layer_init();
+    return user_fwrite(data, size, n, f, real.fwrite);
+}
+
+int fflush(FILE* f)
+{
+    layer_init();
+    user_flushing(f);
+    return real.fflush(f);
+}
+
+int fclose(FILE* f)
+{
+    layer_init();
+    if (f) {
+        // The buffered data reaches the kernel before the close does.
+        user_flushing(f);
+        real.fflush(f);
+        user_closing(fileno(f));
+    }
+    return real.fclose(f);
+}
+
+int fsync(int fd)
+{
+    layer_init();
+    user_syncing(fd);
+    return real.fsync(fd);
+}
+
+int fdatasync(int fd)
+{
+    layer_init();
+    user_syncing(fd);
+    return real.fdatasync(fd);
+}
+
+// Commands run without the layer; a copy onto the user partition is
+// counted here so that a power cut can fall inside it.
+int system(const char* command)
+{
+    layer_init();
+    user_copy_starting(command);
+    return real.system(command);
 }
 
 int ioctl(int fd, unsigned long request, ...)

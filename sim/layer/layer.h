@@ -12,6 +12,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/select.h>
 #include <sys/types.h>
 #include <time.h>
@@ -41,6 +42,12 @@ struct real_calls {
     int (*ppoll)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*);
     int (*select)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
     int (*ioctl_time64)(int, unsigned long, ...); // 32-bit PowerPC only
+    size_t (*fwrite)(const void*, size_t, size_t, FILE*);
+    int (*fflush)(FILE*);
+    int (*fclose)(FILE*);
+    int (*fsync)(int);
+    int (*fdatasync)(int);
+    int (*system)(const char*);
 };
 extern real_calls real;
 
@@ -59,6 +66,7 @@ struct board_conf {
     unsigned fail_erase_at;
     unsigned fail_write_at;
     unsigned power_cut_at;      // counted over erases and writes together
+    unsigned power_cut_file_at; // counted over user-partition file pieces and closes
     double time_scale;
     bool in_sandbox;            // started by the board's sandbox (power cuts end it)
 };
@@ -90,6 +98,9 @@ const char* errno_name(int err);
 // Writes the reason of the power-off into state/ for the sandbox to collect.
 void record_power_off(const char* reason);
 
+// The board loses power: records it and ends every process of the board.
+[[noreturn]] void cut_power();
+
 // Path of a file inside the board directory.
 void board_path(char* out, std::size_t cap, const char* relative);
 
@@ -108,6 +119,17 @@ ssize_t i2c_write(int bus, int fd, const void* buf, size_t count);
 int i2c_ioctl(int bus, int fd, unsigned long request, void* arg);
 void i2c_opened(int bus, int fd);
 void i2c_closed(int fd);
+
+// --- files on the user partition (userfs.cpp) ---
+// True when the descriptor is a file of the user partition; gives its path.
+bool user_file(int fd, char* path, std::size_t cap);
+ssize_t user_write(const char* path, int fd, const void* buf, size_t count, off64_t offset, bool positioned);
+size_t user_fwrite(const void* data, size_t size, size_t n, FILE* f,
+                   size_t (*next)(const void*, size_t, size_t, FILE*));
+void user_flushing(FILE* f);
+void user_closing(int fd);
+void user_syncing(int fd);
+void user_copy_starting(const char* command);
 
 // --- network requests (net.cpp) ---
 // Answers or passes on a socket ioctl; `handled` tells whether it did.

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -71,13 +70,7 @@ int fail(int err)
 {
     trace("power-cut before %s %s off=0x%08llx (op #%u)", what, partition_names[part],
           static_cast<unsigned long long>(offset), op);
-    record_power_off("power-cut");
-    // The sandbox's init ends every other process of the board on SIGUSR2;
-    // outside the sandbox only this process goes.
-    if (conf.in_sandbox)
-        kill(1, SIGUSR2);
-    for (;;)
-        kill(getpid(), SIGKILL);
+    cut_power();
 }
 
 // Programs `count` bytes at `offset` as NOR flash does: bits go from 1 to 0

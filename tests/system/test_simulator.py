@@ -187,6 +187,71 @@ def test_power_cut_before_a_write(board_factory):
     assert board.device_log()[-1] == "power-cut before write rfs off=0x00000010 (op #2)"
 
 
+def slot_component(size):
+    """An application component of `size` payload bytes, header checksum
+    right, made by hand: these tests are about the layer, not the tool."""
+    payload = bytes((i * 13 + 5) & 0xFF for i in range(size))
+    body = struct.pack(">III", len(payload), 0x01504547, 0x01000000) + payload
+    return struct.pack(">I", ~zlib.crc32(body) & 0xFFFFFFFF) + body
+
+
+def install_slot2(board, data):
+    """The installer writes the component into slot 2 (stdio, 64 KiB pieces)."""
+    (board.path / "x.img").write_bytes(data)
+    con = board.power_on(program=["probe_install", "/.boardsim/x.img", "0", "2"])
+    return board.wait_power_off(con)
+
+
+# 20016 bytes handed over in one call: five 4 KiB file pieces (ops 1-5), of
+# which the last 3632 bytes stay in the stream's buffer until its close
+# flushes them (op 6, one piece), then the close itself (op 7).
+@pytest.mark.parametrize("cut,kept,what", [(1, 0, "write"), (3, 8192, "write"), (6, 16384, "write"),
+                                           (7, 20016, "close")])
+def test_power_cut_inside_a_user_partition_file(board_factory, cut, kept, what):
+    board = board_factory(power_cut_file_at=cut, image_select=1)
+    data = slot_component(20000)
+    off = install_slot2(board, data)
+    assert off.reason == "power-cut"
+    # What reached the kernel before the cut stays; the buffered rest and
+    # everything after (the image-select byte) does not.
+    assert (board.user / "images/image2").read_bytes() == data[:kept]
+    assert board.eeprom(256) == 1
+    assert board.device_log()[-1] == f"power-cut before file {what} /user/images/image2 (file op #{cut})"
+
+
+def test_user_partition_file_writes_are_traced_and_counted(board_factory):
+    board = board_factory(power_cut_file_at=8)  # one past the last operation
+    data = slot_component(20000)
+    off = install_slot2(board, data)
+    assert off.reason == "exit"
+    assert (board.user / "images/image2").read_bytes() == data and board.eeprom(256) == 2
+    files = [l for l in board.device_log() if l.startswith("file ")]
+    assert files[0] == "file fwrite /user/images/image2 off=0x00000000 len=20016"
+    assert files[-1] == "file close /user/images/image2"
+    # Only user-partition files count: the image read from the board folder
+    # and the console do not.
+    assert not any("x.img" in l for l in files)
+
+
+@pytest.mark.parametrize("cut,kept", [(1, 0), (3, 8192), (4, 10000), (5, None)])
+def test_power_cut_inside_a_copy_onto_the_user_partition(board_factory, cut, kept):
+    """`cp SRC DST` run through system() onto the user partition: 10000
+    bytes are three pieces and the close; a cut keeps the pieces before."""
+    board = board_factory(power_cut_file_at=cut)
+    data = bytes(range(256)) * 39 + bytes(16)
+    (board.path / "src.bin").write_bytes(data)
+    results, off = probe(board, ["shell", "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"],
+                         ["shell", "cp /.boardsim/src.bin /user/copy.bin"],
+                         ["say", "copied"])
+    copy = board.user / "copy.bin"
+    if kept is None:
+        assert off.reason == "exit" and copy.read_bytes() == data
+        assert "file copy /.boardsim/src.bin /user/copy.bin len=10000" in board.device_log()
+        return
+    assert off.reason == "power-cut"
+    assert ("copied" not in values(results)) and copy.read_bytes() == data[:kept]
+
+
 def test_counters_and_logs_start_again_at_each_power_on(board_factory):
     board = board_factory(fail_write_at=1)
     for n in (1, 2):
@@ -203,6 +268,8 @@ def test_layer_outside_the_sandbox_uses_the_board_folder(board_factory, arch):
         pytest.skip("runs a host Python with the host layer")
     from boardsim.board import default_layer
     board = board_factory(erase_size=4096)
+    # A sanitised layer (sanitizer tree) needs its runtime loaded first.
+    preload = os.environ.get("BOARDSIM_PRELOAD", "").split()
     script = (
         "import fcntl, os, struct, sys\n"
         "fd = os.open(sys.argv[1], os.O_RDWR)\n"
@@ -212,7 +279,7 @@ def test_layer_outside_the_sandbox_uses_the_board_folder(board_factory, arch):
         "print(struct.unpack_from('=BxxxIIII', info)[2:4], os.pread(fd, 1, 5).hex())\n")
     run = subprocess.run([sys.executable, "-c", script, str(board.path / "flash/rfs.bin")],
                          capture_output=True, text=True,
-                         env=dict(os.environ, LD_PRELOAD=str(default_layer()),
+                         env=dict(os.environ, LD_PRELOAD=" ".join(preload + [str(default_layer())]),
                                   BOARDSIM_DIR=str(board.path)))
     assert run.stdout.strip() == "(10485760, 4096) 01", run.stderr
     assert "mtd getinfo rfs size=10485760 erasesize=4096" in (board.path / "log/devices.log").read_text()
