@@ -113,23 +113,26 @@ bool fill_erased(int part, off64_t offset, std::uint64_t length)
     return true;
 }
 
-int get_info(int part, int fd, mtd_info_user* info)
+// The caller's buffer is copied to and from like the kernel does, byte by
+// byte: it need not be aligned for the request's structure.
+int get_info(int part, int fd, void* out)
 {
     if (conf.geometry_fail) {
         trace("mtd getinfo %s EINVAL", partition_names[part]);
         return fail(EINVAL);
     }
-    if (!info)
+    if (!out)
         return fail(EFAULT);
-    memset(info, 0, sizeof *info);
-    info->type = MTD_NORFLASH;
-    info->flags = MTD_CAP_NORFLASH;
-    info->size = static_cast<std::uint32_t>(partition_size(fd));
-    info->erasesize = conf.erase_size;
-    info->writesize = 1;
-    info->oobsize = 0;
-    trace("mtd getinfo %s size=%u erasesize=%u", partition_names[part], info->size,
-          info->erasesize);
+    mtd_info_user info;
+    memset(&info, 0, sizeof info);
+    info.type = MTD_NORFLASH;
+    info.flags = MTD_CAP_NORFLASH;
+    info.size = static_cast<std::uint32_t>(partition_size(fd));
+    info.erasesize = conf.erase_size;
+    info.writesize = 1;
+    info.oobsize = 0;
+    memcpy(out, &info, sizeof info);
+    trace("mtd getinfo %s size=%u erasesize=%u", partition_names[part], info.size, info.erasesize);
     return 0;
 }
 
@@ -148,10 +151,13 @@ int erase_check(int fd, const erase_info_user* req)
     return 0;
 }
 
-int erase(int part, int fd, const erase_info_user* req)
+int erase(int part, int fd, const void* in)
 {
-    if (!req)
+    if (!in)
         return fail(EFAULT);
+    erase_info_user copy;
+    memcpy(&copy, in, sizeof copy);
+    const erase_info_user* req = &copy;
     unsigned n = ++erase_ops;
     unsigned op = ++change_ops;
     if (conf.power_cut_at == op)
@@ -278,14 +284,16 @@ int mtd_ioctl(int part, int fd, unsigned long request, void* arg)
 {
     switch (request) {
     case MEMGETINFO:
-        return get_info(part, fd, static_cast<mtd_info_user*>(arg));
+        return get_info(part, fd, arg);
     case MEMERASE:
-        return erase(part, fd, static_cast<const erase_info_user*>(arg));
-    case MEMGETREGIONCOUNT:
+        return erase(part, fd, arg);
+    case MEMGETREGIONCOUNT: {
         if (!arg)
             return fail(EFAULT);
-        *static_cast<int*>(arg) = 0;
+        const int none = 0;
+        memcpy(arg, &none, sizeof none);
         return 0;
+    }
     default:
         trace("mtd ioctl %s 0x%lx ENOTTY", partition_names[part], request);
         return fail(ENOTTY);
