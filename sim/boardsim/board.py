@@ -2,6 +2,7 @@
 
 import json
 import os
+import shlex
 import struct
 import subprocess
 import sys
@@ -129,6 +130,29 @@ def duma_library():
     subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", tmp, str(source)], check=True)
     os.replace(tmp, lib)
     return lib
+
+
+# Settings of the memory checkers (sanitizers, valgrind) that reach the
+# program on the board; the rest of the caller's environment does not.
+CHECKER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def checker_plan(arch):
+    """How the host program runs under a memory checker, from the caller's
+    environment: BOARDSIM_PRELOAD (libraries preloaded before the device
+    layer: a sanitised layer's runtime), BOARDSIM_WRAPPER (a command line that
+    runs the program, e.g. valgrind with its options) and the checkers' own
+    option variables. The host's /usr is the board's, so host paths hold.
+    Sanitizer reports go to log/sanitizer.PID in the board directory, where
+    they outlive the power-on (tests/system/conftest.py looks for them)."""
+    if arch == "ppc":
+        return {}
+    return {
+        "preload": os.environ.get("BOARDSIM_PRELOAD", "").split(),
+        "wrapper": shlex.split(os.environ.get("BOARDSIM_WRAPPER", "")),
+        "checker_env": {k: os.environ[k] + ":log_path=/.boardsim/log/sanitizer"
+                        for k in CHECKER_VARIABLES if k in os.environ},
+    }
 
 
 class Board:
@@ -402,6 +426,7 @@ class Board:
             plan["duma"] = None
         if stderr_to_file:
             plan["stderr"] = "/.boardsim/log/stderr.log"
+        plan.update(checker_plan(arch))
         prefix = os.environ.get("BOARDSIM_QEMU_PREFIX")
         if arch == "ppc" and prefix and Path(prefix, "lib").exists():
             plan["ppc_libdir"] = os.path.realpath(Path(prefix, "lib"))

@@ -171,15 +171,19 @@ def program_argv(plan):
     if plan["arch"] == "ppc":
         return ["/usr/bin/qemu-ppc", "-L", "/.sim/qemu", "-E",
                 "LD_PRELOAD=/.sim/lib/libboardsim.so"] + args
-    return args
+    # A checker that runs the program itself (valgrind ...), from the host's /usr.
+    return list(plan.get("wrapper") or []) + args
 
 
 def program_env(plan):
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "SHELL": "/bin/sh",
            "TERM": plan.get("term", "vt100"), "USER": "root", "LOGNAME": "root",
            "BOARDSIM_SANDBOX": "1"}
+    env.update(plan.get("checker_env") or {})
     if plan["arch"] != "ppc":
-        env["LD_PRELOAD"] = "/.sim/lib/libboardsim.so"
+        # A sanitised layer needs its sanitizer runtime loaded before it.
+        env["LD_PRELOAD"] = " ".join(list(plan.get("preload") or []) +
+                                     ["/.sim/lib/libboardsim.so"])
     return env
 
 

@@ -86,16 +86,21 @@ int run_params(int offer)
 
 int run_link(const char* fault)
 {
+    struct rlimit saved {};
+    getrlimit(RLIMIT_NOFILE, &saved);
     if (std::strcmp(fault, "nosocket") == 0) {
         // Standard input, output and error use every descriptor allowed.
-        const struct rlimit limit {3, 3};
+        const struct rlimit limit {3, saved.rlim_max};
         setrlimit(RLIMIT_NOFILE, &limit);
     } else if (std::strcmp(fault, "noflags") == 0) {
         fail_flags_request = true;
     } else if (std::strcmp(fault, "noglink") == 0) {
         fail_link_request = true;
     }
-    std::printf("mgmt_link_status=%d\n", mgmt_link_status('0'));
+    const int status = mgmt_link_status('0');
+    // The exit (and a memory checker's report at exit) needs descriptors again.
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::printf("mgmt_link_status=%d\n", status);
     return 0;
 }
 
