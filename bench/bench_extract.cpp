@@ -3,8 +3,9 @@
 // 16 MiB and a 256 MiB application component, each in a forked child of the
 // same small parent so that its peak resident set is its own (a fork, not an
 // exec, so that it also works under qemu-user without binfmt), and a plain copy of the same payload
-// (dd, and a read/write loop) as the time reference. Prints the figures and
-// ratios of one run, with the image in the page cache (warm) and evicted
+// (dd, and a read/write loop) as the time reference; the extraction is also
+// timed confined to one processor, as on a single-core board. Prints the
+// figures and ratios of one run (best of five interleaved rounds), with the image in the page cache (warm) and evicted
 // from it before each run (cold, as at a board's start, where the slot file
 // is read from flash once).
 //
@@ -13,6 +14,7 @@
 //       case can evict it; OUT_DIR (default /dev/shm) stands for the
 //       board's tmpfs /tmp
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -88,6 +90,16 @@ bool plain_copy(FILE* src, FILE* out)
     return true;
 }
 
+// A board with a single core: the child and any thread it starts share one
+// processor.
+void keep_to_one_processor()
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu() < 0 ? 0 : sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
 // One measured run; writes "seconds peak-RSS-KiB" to out_fd.
 int child(const std::string& mode, const std::string& image, const std::string& out_path, int out_fd)
 {
@@ -99,7 +111,9 @@ int child(const std::string& mode, const std::string& image, const std::string& 
     bool ok = false;
     if (mode == "idle") {
         ok = true;
-    } else if (mode == "extract") {
+    } else if (mode == "extract" || mode == "extract-one-cpu") {
+        if (mode == "extract-one-cpu")
+            keep_to_one_processor();
         component_layout c{};
         ok = extract_component(src, fileno(out), &c) == extract_result::copied;
     } else {
@@ -150,50 +164,73 @@ bool run_child(const std::string& mode, const std::string& image, const std::str
     return got > 0 && std::sscanf(text, "%lf %ld", s, rss) == 2;
 }
 
-// Best time of three fresh processes, with the largest peak resident set.
-run_figures measure(const std::string& mode, const std::string& image, const std::string& out, bool cold)
+// One timed dd run of the payload.
+double run_dd(const std::string& image, const std::string& out)
 {
-    run_figures best;
-    for (int round = 0; round < 3; ++round) {
-        if (cold)
-            evict(image);
-        double s = 0;
-        long rss = 0;
-        if (!run_child(mode, image, out, &s, &rss)) {
-            std::fprintf(stderr, "bench_extract: %s run failed\n", mode.c_str());
-            std::exit(1);
-        }
-        best.seconds = std::min(best.seconds, s);
-        best.rss_kib = std::max(best.rss_kib, rss);
-    }
-    return best;
-}
-
-double measure_dd(const std::string& image, const std::string& out, bool cold)
-{
-    double best = 1e9;
     const std::string line = strprintf("dd if=%s of=%s bs=1M iflag=skip_bytes,count_bytes skip=%d 2>/dev/null",
                                        shell_quote(image).c_str(), shell_quote(out).c_str(), 16 + 1024 + 16);
-    for (int round = 0; round < 3; ++round) {
-        if (cold)
-            evict(image);
-        const auto t0 = bench_clock::now();
-        if (run_command(line) != 0)
-            return -1;
-        const std::chrono::duration<double> dt = bench_clock::now() - t0;
-        best = std::min(best, dt.count());
+    const auto t0 = bench_clock::now();
+    if (run_command(line) != 0)
+        return -1;
+    const std::chrono::duration<double> dt = bench_clock::now() - t0;
+    return dt.count();
+}
+
+void keep_best(run_figures* best, const std::string& mode, const std::string& image, const std::string& out)
+{
+    double s = 0;
+    long rss = 0;
+    if (!run_child(mode, image, out, &s, &rss)) {
+        std::fprintf(stderr, "bench_extract: %s run failed\n", mode.c_str());
+        std::exit(1);
     }
+    best->seconds = std::min(best->seconds, s);
+    best->rss_kib = std::max(best->rss_kib, rss);
+}
+
+struct time_figures {
+    run_figures extract, extract_one_cpu, copy;
+    double dd = 1e9;
+};
+
+// Best of five rounds; each round runs every contender once, one after the
+// other, so that a burst of load elsewhere on the machine hits them alike.
+time_figures measure_times(const std::string& image, const std::string& out, bool cold)
+{
+    time_figures t;
+    for (int round = 0; round < 5; ++round) {
+        const auto prepare = [&] { if (cold) evict(image); };
+        prepare();
+        keep_best(&t.extract, "extract", image, out);
+        prepare();
+        keep_best(&t.extract_one_cpu, "extract-one-cpu", image, out);
+        prepare();
+        keep_best(&t.copy, "copy", image, out);
+        prepare();
+        const double dd = run_dd(image, out);
+        if (dd < 0) {
+            std::fprintf(stderr, "bench_extract: dd failed\n");
+            std::exit(1);
+        }
+        t.dd = std::min(t.dd, dd);
+    }
+    return t;
+}
+
+run_figures measure(const std::string& mode, const std::string& image, const std::string& out)
+{
+    run_figures best;
+    for (int round = 0; round < 3; ++round)
+        keep_best(&best, mode, image, out);
     return best;
 }
 
-
-void print_time_figures(const char* label, const run_figures& extract, const run_figures& copy, double dd)
+void print_time_figures(const char* label, const time_figures& t)
 {
-    std::printf("%s: extraction %.4f s, read/write copy %.4f s (extraction/copy %.3fx)", label, extract.seconds,
-                copy.seconds, extract.seconds / copy.seconds);
-    if (dd > 0)
-        std::printf(", dd bs=1M %.4f s (extraction/dd %.3fx)", dd, extract.seconds / dd);
-    std::printf("\n");
+    std::printf("%s: extraction %.4f s, read/write copy %.4f s (extraction/copy %.3fx), dd bs=1M %.4f s "
+                "(extraction/dd %.3fx); on one processor: extraction %.4f s (extraction/dd %.3fx)\n",
+                label, t.extract.seconds, t.copy.seconds, t.extract.seconds / t.copy.seconds, t.dd,
+                t.extract.seconds / t.dd, t.extract_one_cpu.seconds, t.extract_one_cpu.seconds / t.dd);
 }
 
 } // namespace
@@ -214,22 +251,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_extract: cannot write images in %s\n", work.c_str());
         return 1;
     }
-    const run_figures idle = measure("idle", small, out, false);
-    const run_figures s = measure("extract", small, out, false);
-    const run_figures b = measure("extract", big, out, false);
-    const run_figures c = measure("copy", big, out, false);
-    const double dd = measure_dd(big, out, false);
-    const run_figures b_cold = measure("extract", big, out, true);
-    const run_figures c_cold = measure("copy", big, out, true);
-    const double dd_cold = measure_dd(big, out, true);
+    const run_figures idle = measure("idle", small, out);
+    const run_figures s = measure("extract", small, out);
+    const run_figures b = measure("extract", big, out);
+    const time_figures warm = measure_times(big, out, false);
+    const time_figures cold = measure_times(big, out, true);
     std::printf("images in %s, archive written to %s\n", dir.c_str(), out_dir.c_str());
     std::printf("process without extraction: peak RSS %6ld KiB\n", idle.rss_kib);
     std::printf("extraction  16 MiB: %8.4f s  peak RSS %6ld KiB\n", s.seconds, s.rss_kib);
     std::printf("extraction %3llu MiB: %8.4f s  peak RSS %6ld KiB\n", static_cast<unsigned long long>(big_mib),
                 b.seconds, b.rss_kib);
     std::printf("peak RSS ratio big/small: %.3fx\n", static_cast<double>(b.rss_kib) / static_cast<double>(s.rss_kib));
-    print_time_figures("warm cache", b, c, dd);
-    print_time_figures("cold cache", b_cold, c_cold, dd_cold);
+    print_time_figures("warm cache", warm);
+    print_time_figures("cold cache", cold);
     std::remove(out.c_str());
     run_command(strprintf("rm -rf %s", shell_quote(work).c_str()));
     return 0;

@@ -87,7 +87,7 @@ constexpr std::uint32_t multiply_mod_poly(std::uint32_t a, std::uint32_t b)
 }
 
 // x^(8 * bytes) modulo the polynomial: the register change of `bytes` zeros.
-constexpr std::uint32_t zero_bytes_operator(std::uint32_t bytes)
+constexpr std::uint32_t zero_bytes_operator(std::uint64_t bytes)
 {
     std::uint32_t result = 0x80000000u; // x^0
     std::uint32_t power = 0x00800000u;  // x^8
@@ -147,4 +147,9 @@ std::uint32_t gen_crc_bitwise(const std::uint8_t* data, std::uint32_t length, st
     for (std::uint32_t i = 0; i < length; ++i)
         crc = crc_byte_bitwise(crc, data[i]);
     return crc;
+}
+
+std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t zero_bytes)
+{
+    return multiply_mod_poly(crc, zero_bytes_operator(zero_bytes));
 }

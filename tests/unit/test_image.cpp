@@ -270,6 +270,24 @@ TEST(CheckCrc, ZeroWhenTheComponentMatches)
     EXPECT_EQ(CheckCrc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), crc), 1);
 }
 
+TEST(ComponentFileIo, LongRangesChecksummedInHalvesGiveTheSameCrc)
+{
+    // Long enough for the two-halves pass, with a length that is not a
+    // multiple of anything, at an odd offset; a flip in either half shows.
+    std::vector<std::uint8_t> prefix(4097, 0x22);
+    auto comp = make_component(TYPE_APPLICATION, (17u << 20) + 4093);
+    const std::uint32_t stored = load_be32(comp.data());
+    for (const std::size_t flip : {std::size_t{0}, std::size_t{100}, comp.size() / 2 + 3, comp.size() - 1}) {
+        auto bytes = comp;
+        if (flip != 0)
+            bytes[flip] ^= 0x01;
+        temp_image img(join({prefix, bytes}));
+        std::uint32_t crc = 0xFFFFFFFFu;
+        ASSERT_TRUE(crc_of_file_range(img.fd(), prefix.size() + 4, bytes.size() - 4, &crc));
+        EXPECT_EQ(crc == stored, flip == 0) << "flip at " << flip;
+    }
+}
+
 TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
 {
     // Larger than one mapping window, at an offset that is not page aligned.
