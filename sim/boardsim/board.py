@@ -134,24 +134,28 @@ def duma_library():
 
 # Settings of the memory checkers (sanitizers, valgrind) that reach the
 # program on the board; the rest of the caller's environment does not.
-CHECKER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+CHECKER_VARIABLES = ("VALGRIND_LIB", "VALGRIND_LAUNCHER")
 
 
 def checker_plan(arch):
     """How the host program runs under a memory checker, from the caller's
     environment: BOARDSIM_PRELOAD (libraries preloaded before the device
     layer: a sanitised layer's runtime), BOARDSIM_WRAPPER (a command line that
-    runs the program, e.g. valgrind with its options) and the checkers' own
-    option variables. The host's /usr is the board's, so host paths hold.
+    runs the program: a statically linked checker such as valgrind's tool
+    itself, since a dynamic one would take the layer in) and the checkers' own
+    variables. The host's /usr is the board's, so host paths hold.
     Sanitizer reports go to log/sanitizer.PID in the board directory, where
     they outlive the power-on (tests/system/conftest.py looks for them)."""
     if arch == "ppc":
         return {}
+    env = {k: os.environ[k] + ":log_path=/.boardsim/log/sanitizer"
+           for k in SANITIZER_VARIABLES if k in os.environ}
+    env.update({k: os.environ[k] for k in CHECKER_VARIABLES if k in os.environ})
     return {
         "preload": os.environ.get("BOARDSIM_PRELOAD", "").split(),
         "wrapper": shlex.split(os.environ.get("BOARDSIM_WRAPPER", "")),
-        "checker_env": {k: os.environ[k] + ":log_path=/.boardsim/log/sanitizer"
-                        for k in CHECKER_VARIABLES if k in os.environ},
+        "checker_env": env,
     }
 
 
