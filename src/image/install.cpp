@@ -436,7 +436,10 @@ bool component_walkable(const component& c)
 {
     if (c.layout.sane)
         return true;
-    if (c.layout.payload_offset < COMPONENT_PROBE_SIZE)
+    // A plain header is always 16 bytes: only an extended one can be too
+    // short. Anything else that is refused has a size beyond 32 bits.
+    const bool extended = (c.layout.header.magic & MAGIC_EXTENDED) != 0;
+    if (extended && c.layout.payload_offset < COMPONENT_PROBE_SIZE)
         std::printf("Bad header size %u for image component 0x%08x, voiding download\n",
                     static_cast<unsigned>(c.layout.payload_offset), c.layout.header.magic);
     else
