@@ -1,8 +1,11 @@
 // The installer: walks an image file component by component, checks each
 // one's checksum and size, and writes it to its flash partition or image
 // slot. Components are never held whole in memory: each pass (checksum,
-// then write) maps the image file one window at a time, so an installation
-// needs the same few erase blocks of memory whatever the image's size.
+// then write) reads the image file one window at a time, so an installation
+// needs the same few erase blocks of memory whatever the image's size. The
+// write pass checksums again what it hands on: a file that changed between
+// the passes (a stick pulled or rewritten at the slot question) fails the
+// write instead of leaving unchecked bytes in flash, a slot or the archive.
 #include "image/image.h"
 
 #include "board/flash.h"
@@ -16,15 +19,16 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::uint32_t CRC_START = 0xFFFFFFFF;
-constexpr std::uint64_t MAP_WINDOW = 256 << 10; // bytes of the image mapped at a time
+constexpr std::uint64_t MAP_WINDOW = 256 << 10; // bytes of the image read at a time
 constexpr std::uint64_t SLOT_PIECE = 0x10000;  // slot files are written 64 KiB at a time
 constexpr int SLOT_ANSWER_SIZE = 32;
 
@@ -47,32 +51,35 @@ private:
     int fd_;
 };
 
-// A read-only view of part of the image file; unmapped when it goes, so
-// the pages it brought in leave the resident set again.
+// A copy of part of the image file, read with pread: a file that shrinks
+// or a medium that fails gives a short read (no window), where a mapping
+// would end the program with SIGBUS. Freed when it goes.
 class file_window {
 public:
     file_window(int fd, std::uint64_t offset, std::uint64_t length)
+        : data_(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)])
     {
-        const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-        const std::uint64_t aligned = offset - offset % page;
-        map_len_ = static_cast<std::size_t>(offset - aligned + length);
-        base_ = mmap(nullptr, map_len_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(aligned));
-        if (base_ != MAP_FAILED)
-            data_ = static_cast<const std::uint8_t*>(base_) + (offset - aligned);
+        if (data_ && !read_fully(fd, offset, length))
+            data_.reset();
     }
-    ~file_window()
-    {
-        if (base_ != MAP_FAILED)
-            munmap(base_, map_len_);
-    }
-    file_window(const file_window&) = delete;
-    file_window& operator=(const file_window&) = delete;
-    const std::uint8_t* data() const { return data_; }
+    const std::uint8_t* data() const { return data_.get(); }
 
 private:
-    void* base_ = MAP_FAILED;
-    std::size_t map_len_ = 0;
-    const std::uint8_t* data_ = nullptr;
+    bool read_fully(int fd, std::uint64_t offset, std::uint64_t length)
+    {
+        for (std::uint64_t got = 0; got < length;) {
+            const ssize_t n = pread(fd, data_.get() + got, static_cast<std::size_t>(length - got),
+                                    static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            got += static_cast<std::uint64_t>(n);
+        }
+        return true;
+    }
+
+    std::unique_ptr<std::uint8_t[]> data_;
 };
 
 // A slot file or the application archive being written.
@@ -181,7 +188,7 @@ bool read_probe(int fd, std::uint64_t at, std::uint8_t* probe)
     return true;
 }
 
-// Chains gen_crc over a span of the file, one mapped window at a time.
+// Chains gen_crc over a span of the file, one window at a time.
 bool crc_of_span(int fd, std::uint64_t start, std::uint64_t length, std::uint32_t& crc)
 {
     for (std::uint64_t done = 0; done < length;) {
@@ -211,6 +218,33 @@ bool checksum_matches(int fd, std::uint64_t image_size, const component& c, cons
     return false;
 }
 
+// The checksum of what a write pass hands on, from the component's byte 4,
+// to be compared with its crc once everything is written.
+struct pass_check {
+    std::uint64_t crc_from; // file offset of the component's byte 4
+    std::uint32_t crc;
+};
+
+void note_handed_on(pass_check& check, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length)
+{
+    const std::uint64_t skip = offset < check.crc_from ? std::min(length, check.crc_from - offset) : 0;
+    check.crc = gen_crc(data + skip, static_cast<std::uint32_t>(length - skip), check.crc);
+}
+
+// Starts the check of a write pass that begins at `from`: the header bytes
+// between byte 4 and `from`, which the boot loader's write leaves out, are
+// checksummed first.
+bool start_check(int fd, const component& c, std::uint64_t from, pass_check& check)
+{
+    check = {c.start + 4, CRC_START};
+    return from <= check.crc_from || crc_of_span(fd, check.crc_from, from - check.crc_from, check.crc);
+}
+
+bool check_passed(const pass_check& check, const component& c)
+{
+    return check.crc == c.layout.header.crc;
+}
+
 bool is_power_of_two(std::uint32_t v)
 {
     return v != 0 && (v & (v - 1)) == 0;
@@ -233,7 +267,7 @@ bool blockwise_write_possible(int part_fd, std::uint32_t count)
 
 // Hands the whole span to the flash writer in one call (its own progress
 // display and its own refusals).
-int write_flash_whole(int fd, std::uint64_t start, std::uint32_t count, int part_fd)
+int write_flash_whole(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
 {
     static const std::uint8_t nothing = 0;
     if (count == 0)
@@ -241,12 +275,13 @@ int write_flash_whole(int fd, std::uint64_t start, std::uint32_t count, int part
     file_window w(fd, start, count);
     if (!w.data())
         return -1;
+    note_handed_on(check, start, w.data(), count);
     return api_flash_write(w.data(), part_fd, 0, count, 1);
 }
 
-// Feeds the flash writer one erase block at a time from mapped windows,
-// showing the same progress line as one call over the whole span would.
-int write_flash_blockwise(int fd, std::uint64_t start, std::uint32_t count, int part_fd)
+// Feeds the flash writer one erase block at a time from windows of the
+// file, showing the same progress line as one call over the whole span would.
+int write_flash_blockwise(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
 {
     const std::uint32_t ss = theFlash.sector_size;
     const std::uint64_t blocks = (std::uint64_t{count} + ss - 1) / ss;
@@ -258,6 +293,7 @@ int write_flash_blockwise(int fd, std::uint64_t start, std::uint32_t count, int 
         file_window w(fd, start + done, piece);
         if (!w.data())
             return -1;
+        note_handed_on(check, start + done, w.data(), piece);
         for (std::uint64_t off = 0; off < piece; off += ss, ++block) {
             const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(ss, piece - off));
             const auto at = static_cast<std::uint32_t>(done + off);
@@ -273,11 +309,11 @@ int write_flash_blockwise(int fd, std::uint64_t start, std::uint32_t count, int 
     return 0;
 }
 
-int write_flash_span(int fd, std::uint64_t start, std::uint32_t count, int part_fd)
+int write_flash_span(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
 {
     if (blockwise_write_possible(part_fd, count))
-        return write_flash_blockwise(fd, start, count, part_fd);
-    return write_flash_whole(fd, start, count, part_fd);
+        return write_flash_blockwise(fd, start, count, part_fd, check);
+    return write_flash_whole(fd, start, count, part_fd, check);
 }
 
 outcome install_partition(int fd, std::uint64_t image_size, const component& c, const partition_kind& k,
@@ -298,7 +334,9 @@ outcome install_partition(int fd, std::uint64_t image_size, const component& c, 
         return outcome::skipped;
     }
     const std::uint64_t from = k.payload_only ? c.start + c.layout.payload_offset : c.start;
-    if (write_flash_span(fd, from, tested, partition_fd_of(k.type)) < 0) {
+    pass_check check{};
+    if (!start_check(fd, c, from, check) || write_flash_span(fd, from, tested, partition_fd_of(k.type), check) < 0 ||
+        !check_passed(check, c)) {
         std::puts(k.failure);
         return outcome::failed;
     }
@@ -332,7 +370,8 @@ int ask_slot()
 // Writes a span of the image file to an output file in pieces of at most
 // SLOT_PIECE bytes; after each piece, shows the share written when asked.
 // Returns the bytes written; stops at the first short write (errno set).
-std::uint64_t copy_span(int fd, std::uint64_t start, std::uint64_t length, FILE* out, bool show_percent)
+std::uint64_t copy_span(int fd, std::uint64_t start, std::uint64_t length, FILE* out, bool show_percent,
+                        pass_check& check)
 {
     std::uint64_t done = 0;
     while (done < length) {
@@ -340,6 +379,7 @@ std::uint64_t copy_span(int fd, std::uint64_t start, std::uint64_t length, FILE*
         file_window w(fd, start + done, piece);
         if (!w.data())
             return done;
+        note_handed_on(check, start + done, w.data(), piece);
         for (std::uint64_t off = 0; off < piece;) {
             const std::size_t n = std::min(SLOT_PIECE, piece - off);
             const std::size_t put = std::fwrite(w.data() + off, 1, n, out);
@@ -364,9 +404,21 @@ bool write_archive(int fd, const component& c)
         return false;
     }
     const std::uint64_t len = c.layout.header.len;
-    const std::uint64_t put = copy_span(fd, c.start + c.layout.payload_offset, len, out.get(), false);
+    const std::uint64_t from = c.start + c.layout.payload_offset;
+    pass_check check{};
+    if (!start_check(fd, c, from, check)) {
+        std::printf("Image unpack failed (err %d)\n", EIO);
+        return false;
+    }
+    const std::uint64_t put = copy_span(fd, from, len, out.get(), false, check);
     if (put == 0 || put != len || !out.finish()) {
-        std::printf("Image unpack failed (err %d)\n", errno);
+        // A window that could not be read (the file shrank) sets no errno.
+        std::printf("Image unpack failed (err %d)\n", errno ? errno : EIO);
+        return false;
+    }
+    // The archive is launched next: it must hold the bytes that were checked.
+    if (!check_passed(check, c)) {
+        std::printf("Image unpack failed (err %d)\n", EIO);
         return false;
     }
     return true;
@@ -398,12 +450,22 @@ outcome install_slot(int fd, const component& c, std::uint8_t check_version, int
     }
     std::printf("    ");
     const std::uint64_t total = c.layout.total;
-    if (copy_span(fd, c.start, total, out.get(), true) != total) {
-        std::printf("Image%d update failed (err %d)\n", slot, errno);
+    pass_check check{};
+    start_check(fd, c, c.start, check); // nothing to read: the write starts at byte 0
+    if (copy_span(fd, c.start, total, out.get(), true, check) != total) {
+        std::printf("Image%d update failed (err %d)\n", slot, errno ? errno : EIO);
+        return outcome::failed;
+    }
+    // Bytes that differ from those checked must not become the selected
+    // slot; the file stays as written, like any failed slot write.
+    if (!check_passed(check, c)) {
+        std::printf("Image%d update failed (err %d)\n", slot, EIO);
         return outcome::failed;
     }
     print_percent_done();
-    if (!out.finish()) {
+    // The data must be on flash before the image-select byte names the
+    // slot, also on a file system that is not mounted synchronously.
+    if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0 || !out.finish()) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return outcome::failed;
     }

@@ -236,3 +236,47 @@ def test_bad_slot_is_never_launched(board_factory, name):
     assert "SLOT TWO RUNS" not in board.console_text()
     assert board.stderr_text() == message
     assert board.eeprom(314) == 1
+
+
+# ---- an image file that changes between the checksum and the write ----
+
+SLOT_QUESTION = b"Install image as image 1 or 2 (hit return to just boot image): "
+
+
+def flip_payload_byte(path):
+    data = bytearray(path.read_bytes())
+    data[-10] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+def truncate_to_half(path):
+    data = path.read_bytes()
+    with open(path, "r+b") as f:  # in place: the installer's open descriptor sees it
+        f.truncate(len(data) // 2)
+
+
+@pytest.mark.parametrize("change,answer,message", [
+    (flip_payload_byte, "2\r", "Image2 update failed (err 5)"),
+    (truncate_to_half, "2\r", "Image2 update failed (err 5)"),
+    (flip_payload_byte, "\r", "Image unpack failed (err 5)"),
+    (truncate_to_half, "\r", "Image unpack failed (err 5)"),
+], ids=["rewritten-slot", "shrunk-slot", "rewritten-boot", "shrunk-boot"])
+def test_image_changed_at_the_slot_question(board_factory, change, answer, message):
+    """The checksum pass ends before the slot question, the write pass
+    starts after it: what is written must still be what was checked (a
+    stick rewritten or pulled while the question waits)."""
+    board = board_factory(time_scale=0.02, image_select=1)
+    path = board.path / "bad.img"
+    path.write_bytes(APP2)
+    con = board.power_on(program=["probe_install", "/.boardsim/bad.img", "0", "0"])
+    con.expect_exact(SLOT_QUESTION, timeout=120)
+    change(path)
+    con.send(answer)
+    con.expect(rb"processVireoImage=(\d)", timeout=120)
+    assert con.match.group(1) == b"0"
+    off = board.wait_power_off(con)
+    assert off.reason == "exit" and off.status == 0
+    text = board.console_text()
+    assert message in text
+    assert "SLOT TWO RUNS" not in text and "Image ready to boot" not in text
+    assert board.eeprom(256) == 1

@@ -53,3 +53,20 @@ def test_power_cut_at_every_nth_point(tmp_path, images, cls, mtd_cuts, outcomes)
     assert any(p.counter == "mtd" for p in points) == mtd_cuts
     # Past the last operation the installation is whole and its slot boots.
     assert {p.outcome for p in result["complete"].values()} == {"new app"}
+
+
+def test_slot_is_on_flash_before_the_image_select_byte_names_it(board_factory, images):
+    """The order in the device trace: the slot file's last data, its fsync
+    and its close all come before the EEPROM write of byte 256."""
+    board = board_factory(time_scale=0.02, image_select=1)
+    (board.path / "app.img").write_bytes(images["new_app"])
+    con = board.power_on(program=["probe_install", "/.boardsim/app.img", "0", "2"])
+    board.wait_power_off(con)
+    log = board.device_log()
+    slot = [i for i, l in enumerate(log) if l.startswith("file ") and "/user/images/image2" in l]
+    select = [i for i, l in enumerate(log) if l.startswith("i2c 1 write 0x54 [01 00 02")]
+    assert slot and select, log
+    assert log[slot[-1]] == "file close /user/images/image2"
+    assert "file fsync /user/images/image2" in [log[i] for i in slot]
+    assert max(slot) < min(select)
+    assert (board.user / "images/image2").read_bytes() == images["new_app"]
