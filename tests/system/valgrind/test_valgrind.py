@@ -1,15 +1,17 @@
 """bootmgr under valgrind's memcheck on the simulated board, device layer
 preloaded: a normal boot of the demo board into its application, and an
-installation of an image holding every component type. Each run must leave
+installation of an image holding every component type, and a USB install
+from the rescue menu followed by the boot of what it installed. Each run must leave
 no memcheck error (invalid access, uninitialised value, bad free, leak).
 
-Run by CTest in the host tree (label valgrind); slow, so kept to two runs."""
+Run by CTest in the host tree (label valgrind); slow, so kept to three runs."""
 import re
 from pathlib import Path
 
 import pytest
 from boardsim import Board
 from boardsim import default_board as demo
+from download_helpers import app_image, install_into, press, rescue_board, slot_image
 
 # The tool itself, not the `valgrind` launcher: the launcher is a dynamic
 # program, so the preloaded device layer would load into it (and take itself
@@ -92,3 +94,19 @@ def test_install_of_every_component_type(tmp_path, under_valgrind):
     assert any("ERROR SUMMARY: 0 errors" in log for log in memcheck_logs(board))
     assert board.partition("kernel")[:len(filler) * 5 + 16][16:] == filler * 5
     assert board.eeprom(256) == 2
+
+
+def test_usb_install_from_the_rescue_menu_then_boot(tmp_path, under_valgrind):
+    image = app_image("USB IMAGE RUNS", (1, 0, 0, 5))
+    board = rescue_board(tmp_path, usb="plugged", **{"usb.new.img": image})
+    con = board.power_on(timeout=120)
+    press(con, "u")
+    con.expect_exact(b"Choose file number to install (q to quit): ")
+    con.send("1\r")
+    install_into(con, 2)
+    press(con, "e")
+    con.expect_exact("USB IMAGE RUNS")
+    off = board.wait_power_off(con)
+    assert off.reason == "app-exit"
+    assert slot_image(board, 2) == image and board.eeprom(256) == 2
+    assert_no_memcheck_error(board)
