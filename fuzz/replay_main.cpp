@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -36,11 +34,17 @@ std::vector<fs::path> inputs_of(const fs::path& arg)
 
 bool read_file(const fs::path& p, std::vector<std::uint8_t>* bytes)
 {
-    std::ifstream in(p, std::ios::binary);
+    FILE* in = std::fopen(p.c_str(), "rb");
     if (!in)
         return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    bytes->clear();
+    std::uint8_t piece[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(piece, 1, sizeof piece, in)) > 0)
+        bytes->insert(bytes->end(), piece, piece + got);
+    const bool ok = std::ferror(in) == 0;
+    std::fclose(in);
+    return ok;
 }
 
 } // namespace
