@@ -67,7 +67,8 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // State of one transfer.
 struct transfer {
-    int fd = -1;
+    int in = -1;                  // where the sender's bytes come from
+    int out_fd = -1;              // where the answers go
     std::FILE* out = nullptr;
     unsigned char header = 0;     // header byte last read
     unsigned char last_block = 0; // so the first block must be number 1
@@ -98,7 +99,7 @@ bool ends_header_wait(const transfer& x, unsigned char c)
 bool wait_for_header(transfer& x)
 {
     unsigned char c = 0;
-    while (getByte(x.header_timeout, &c, x.fd) == 1) {
+    while (getByte(x.header_timeout, &c, x.in) == 1) {
         if (ends_header_wait(x, c)) {
             x.header = c;
             return true;
@@ -112,10 +113,10 @@ bool wait_for_header(transfer& x)
 void handle_eot(transfer& x)
 {
     std::fputs("EOT\n", stderr);
-    flushRX(x.fd);
-    putByte(NAK, x.fd);
+    flushRX(x.in);
+    putByte(NAK, x.out_fd);
     unsigned char next = 0;
-    if (getByte(EOT_ANSWER_TIMEOUT, &next, x.fd) != 1)
+    if (getByte(EOT_ANSWER_TIMEOUT, &next, x.in) != 1)
         return;
     x.header = next;
     if (ends_header_wait(x, next))
@@ -130,7 +131,7 @@ void handle_can(transfer& x)
 {
     std::fputs("CAN\n", stderr);
     unsigned char next = 0;
-    if (getByte(FIELD_TIMEOUT, &next, x.fd) == 1 && (next & 0x7F) == CAN) {
+    if (getByte(FIELD_TIMEOUT, &next, x.in) == 1 && (next & 0x7F) == CAN) {
         x.cancel = true;
         return;
     }
@@ -142,14 +143,14 @@ void handle_can(transfer& x)
 void receive_next_block(transfer& x, unsigned char number, unsigned int size)
 {
     std::uint16_t crc = 0;
-    const int got = readData(buffer, size, &crc, x.fd);
+    const int got = readData(buffer, size, &crc, x.in);
     if (got == 0 || static_cast<unsigned int>(got) != size) {
         errorflag |= ERR_NO_DATA;
         return;
     }
     unsigned char hi = 0;
     unsigned char lo = 0;
-    if (getByte(FIELD_TIMEOUT, &hi, x.fd) != 1 || getByte(FIELD_TIMEOUT, &lo, x.fd) != 1 ||
+    if (getByte(FIELD_TIMEOUT, &hi, x.in) != 1 || getByte(FIELD_TIMEOUT, &lo, x.in) != 1 ||
         static_cast<std::uint16_t>((hi << 8) | lo) != crc) {
         errorflag |= ERR_CRC;
         return;
@@ -159,17 +160,17 @@ void receive_next_block(transfer& x, unsigned char number, unsigned int size)
     x.received = true;
     x.last_block = number;
     std::fwrite(buffer, 1, static_cast<std::size_t>(got), x.out);
-    flushRX(x.fd);
-    putByte(ACK, x.fd);
+    flushRX(x.in);
+    putByte(ACK, x.out_fd);
 }
 
 // The sender did not see our ACK and sent the last block again: acknowledge
 // it once more without storing it.
 void acknowledge_repeat(const transfer& x)
 {
-    flushRX(x.fd);
-    drain_until_quiet(x.fd, 1);
-    putByte(ACK, x.fd);
+    flushRX(x.in);
+    drain_until_quiet(x.in, 1);
+    putByte(ACK, x.out_fd);
 }
 
 void receive_block(transfer& x, unsigned int size)
@@ -181,7 +182,7 @@ void receive_block(transfer& x, unsigned int size)
     unsigned char number = 0;
     unsigned char complement = 0;
     // A number or complement that never came counts as a mismatch.
-    if (getByte(FIELD_TIMEOUT, &number, x.fd) != 1 || getByte(FIELD_TIMEOUT, &complement, x.fd) != 1 ||
+    if (getByte(FIELD_TIMEOUT, &number, x.in) != 1 || getByte(FIELD_TIMEOUT, &complement, x.in) != 1 ||
         number + complement != 255) {
         errorflag |= ERR_COMPLEMENT;
         return;
@@ -206,16 +207,16 @@ void recover_from_error(transfer& x)
         return;
     if (!x.received) {
         if (x.header != EOT)
-            putByte(CRC_INVITE, x.fd);
+            putByte(CRC_INVITE, x.out_fd);
         return;
     }
     if (++x.consecutive_errors >= MAX_CONSECUTIVE_ERRORS) {
         x.cancel = true;
         return;
     }
-    flushRX(x.fd);
-    drain_until_quiet(x.fd, 2);
-    putByte(NAK, x.fd);
+    flushRX(x.in);
+    drain_until_quiet(x.in, 2);
+    putByte(NAK, x.out_fd);
 }
 
 void receive_pass(transfer& x)
@@ -235,12 +236,12 @@ void receive_pass(transfer& x)
     recover_from_error(x);
 }
 
-void send_cancel(int fd)
+void send_cancel(const transfer& x)
 {
     for (int i = 0; i < CANCEL_COUNT; ++i)
-        putByte(CAN, fd);
-    flushRX(fd);
-    drain_until_quiet(fd, 2);
+        putByte(CAN, x.out_fd);
+    flushRX(x.in);
+    drain_until_quiet(x.in, 2);
 }
 
 // Gives the console back to the operator and closes the port.
@@ -267,9 +268,12 @@ int readData(unsigned char* dest, unsigned int wanted, std::uint16_t* crc, int f
     *crc = sum;
     unsigned int total = 0;
     while (total < wanted) {
+        // One pass: bytes as they come, each within a second of the last.
         unsigned int burst = 0;
-        while (total + burst < wanted && getByte(1, dest + total + burst, fd) == 1)
-            ++burst;
+        int got = 0;
+        while (total + burst < wanted &&
+               (got = getBytes(1, {dest + total + burst, wanted - total - burst}, fd)) > 0)
+            burst += static_cast<unsigned int>(got);
         if (burst == 0)
             break;
         sum = crc16_update(sum, {dest + total, burst});
@@ -277,6 +281,35 @@ int readData(unsigned char* dest, unsigned int wanted, std::uint16_t* crc, int f
     }
     *crc = sum;
     return static_cast<int>(total);
+}
+
+int xmodem_receive(int in_fd, int out_fd, std::FILE* out)
+{
+    // Nothing read ahead for an earlier reception or before the port was
+    // last flushed may be taken for this one's bytes.
+    forget_port_input(in_fd);
+    errorflag = 0;
+    transfer x;
+    x.in = in_fd;
+    x.out_fd = out_fd;
+    x.out = out;
+    flushRX(in_fd);
+    putByte(CRC_INVITE, out_fd);
+    do {
+        receive_pass(x);
+        // Input that has ended can bring no further block: only an EOT
+        // already seen still completes the transfer.
+        if (x.header != EOT && port_input_ended(in_fd))
+            x.cancel = true;
+    } while (x.header != EOT && !x.cancel);
+
+    if (x.cancel) {
+        send_cancel(x);
+        return 0;
+    }
+    putByte(ACK, out_fd);
+    std::fputs("All done\n", stderr);
+    return static_cast<int>(x.total);
 }
 
 int Xmodem1K(const char* path)
@@ -291,22 +324,7 @@ int Xmodem1K(const char* path)
         leave_download_mode(fd);
         return -1;
     }
-    transfer x;
-    x.fd = fd;
-    x.out = out.get();
-    flushRX(fd);
-    putByte(CRC_INVITE, fd);
-    do {
-        receive_pass(x);
-    } while (x.header != EOT && !x.cancel);
-
-    if (x.cancel) {
-        send_cancel(fd);
-        leave_download_mode(fd);
-        return 0;
-    }
-    putByte(ACK, fd);
-    std::fputs("All done\n", stderr);
+    const int result = xmodem_receive(fd, fd, out.get());
     leave_download_mode(fd);
-    return static_cast<int>(x.total);
+    return result;
 }

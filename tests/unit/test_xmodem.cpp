@@ -1,11 +1,16 @@
-// Xmodem-1K receiver internals: the CRC-16/XMODEM table and fold, and the
-// block-data reader's bursts, silence rule and CRC over exactly the bytes read.
+// Xmodem-1K receiver internals: the CRC-16/XMODEM table and fold, the
+// block-data reader's bursts, silence rule and CRC over exactly the bytes
+// read, and whole receptions over pipes whose input ends.
 #include "serial/xmodem_private.h"
+#include "serial/serial_private.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdint>
 #include <string>
@@ -43,6 +48,8 @@ struct pipe_port {
         rd = p[0];
         wr = p[1];
         ::fcntl(rd, F_SETFL, ::fcntl(rd, F_GETFL) | O_NONBLOCK);
+        // A port just opened: nothing read ahead from an earlier one.
+        forget_port_input(rd);
     }
     ~pipe_port()
     {
@@ -85,7 +92,7 @@ TEST(Crc16, CheckValueAndFoldingInPieces)
     EXPECT_EQ(whole, crc_bitwise(data));
 }
 
-TEST(ReadData, WholeBlockWaitingReadsExactlyWantedAndLeavesTheRest)
+TEST(ReadData, WholeBlockWaitingReadsExactlyWantedAndLeavesTheRestToGetByte)
 {
     pipe_port port;
     std::vector<unsigned char> block = pattern(1024, 1);
@@ -98,7 +105,7 @@ TEST(ReadData, WholeBlockWaitingReadsExactlyWantedAndLeavesTheRest)
     EXPECT_EQ(dest, block);
     EXPECT_EQ(crc, crc_bitwise(block));
     unsigned char next = 0;
-    EXPECT_EQ(::read(port.rd, &next, 1), 1);
+    EXPECT_EQ(getByte(1, &next, port.rd), 1);
     EXPECT_EQ(next, 0xAB);
 }
 
@@ -140,6 +147,189 @@ TEST(ReadData, NothingArrivingGivesZeroAndCrcZero)
     std::uint16_t crc = 0x1234;
     EXPECT_EQ(readData(dest, sizeof dest, &crc, port.rd), 0);
     EXPECT_EQ(crc, 0);
+}
+
+constexpr unsigned char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18;
+
+std::vector<unsigned char> wire_block(unsigned char number, const std::vector<unsigned char>& data)
+{
+    std::vector<unsigned char> out = {data.size() == 1024 ? STX : SOH, number,
+                                      static_cast<unsigned char>(255 - number)};
+    out.insert(out.end(), data.begin(), data.end());
+    const std::uint16_t crc = crc_bitwise(data);
+    out.push_back(static_cast<unsigned char>(crc >> 8));
+    out.push_back(static_cast<unsigned char>(crc & 0xFF));
+    return out;
+}
+
+// The two directions of a line as blocking pipes, the way a fuzz target or
+// a test drives the reception: the sender writes `to_rx`, the receiver's
+// answers come out of `answers`.
+struct pipe_line {
+    int rx_in = -1, to_rx = -1, rx_out = -1, answers = -1;
+    pipe_line()
+    {
+        int a[2];
+        int b[2];
+        EXPECT_EQ(::pipe(a), 0);
+        EXPECT_EQ(::pipe(b), 0);
+        rx_in = a[0];
+        to_rx = a[1];
+        answers = b[0];
+        rx_out = b[1];
+    }
+    ~pipe_line()
+    {
+        for (const int fd : {rx_in, to_rx, rx_out, answers})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    void send(const std::vector<unsigned char>& bytes) const
+    {
+        ASSERT_EQ(::write(to_rx, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void end_input()
+    {
+        ::close(to_rx);
+        to_rx = -1;
+    }
+    // The receiver's next answer, skipping nothing; 0 when none comes.
+    unsigned char answer() const
+    {
+        struct pollfd pfd = {answers, POLLIN, 0};
+        unsigned char c = 0;
+        if (::poll(&pfd, 1, 10000) == 1 && ::read(answers, &c, 1) == 1)
+            return c;
+        return 0;
+    }
+    // Everything the receiver has answered so far.
+    std::vector<unsigned char> all_answers() const
+    {
+        std::vector<unsigned char> got;
+        struct pollfd pfd = {answers, POLLIN, 0};
+        unsigned char c = 0;
+        while (::poll(&pfd, 1, 0) == 1 && ::read(answers, &c, 1) == 1)
+            got.push_back(c);
+        return got;
+    }
+};
+
+struct received {
+    int result = 0;
+    std::vector<unsigned char> stored;
+};
+
+received receive(const pipe_line& line)
+{
+    std::FILE* out = std::tmpfile();
+    EXPECT_NE(out, nullptr);
+    received r;
+    r.result = xmodem_receive(line.rx_in, line.rx_out, out);
+    std::fflush(out);
+    std::rewind(out);
+    int c = 0;
+    while ((c = std::fgetc(out)) != EOF)
+        r.stored.push_back(static_cast<unsigned char>(c));
+    std::fclose(out);
+    return r;
+}
+
+// A sender that waits for each answer before its next step, the way a real
+// one does (the receiver discards whatever waits when it acknowledges).
+// Returns the answers it saw, in order.
+std::vector<unsigned char> send_file(pipe_line& line, const std::vector<std::vector<unsigned char>>& blocks,
+                                     bool second_eot)
+{
+    std::vector<unsigned char> seen = {line.answer()};
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        line.send(wire_block(static_cast<unsigned char>(i + 1), blocks[i]));
+        seen.push_back(line.answer());
+    }
+    line.send({EOT});
+    seen.push_back(line.answer());
+    if (second_eot) {
+        line.send({EOT});
+        seen.push_back(line.answer());
+    }
+    line.end_input();
+    return seen;
+}
+
+TEST(XmodemReceive, CompletesOverPipesWithMixedBlockSizes)
+{
+    pipe_line line;
+    const std::vector<std::vector<unsigned char>> blocks = {pattern(128, 4), pattern(1024, 5), pattern(128, 6)};
+    std::vector<unsigned char> seen;
+    std::thread sender([&] { seen = send_file(line, blocks, true); });
+    const received r = receive(line);
+    sender.join();
+    EXPECT_EQ(r.result, 128 + 1024 + 128);
+    std::vector<unsigned char> whole;
+    for (const auto& b : blocks)
+        whole.insert(whole.end(), b.begin(), b.end());
+    EXPECT_EQ(r.stored, whole);
+    EXPECT_EQ(seen, (std::vector<unsigned char>{'C', ACK, ACK, ACK, NAK, ACK}));
+}
+
+TEST(XmodemReceive, InputEndingAfterTheFirstEotCompletes)
+{
+    // The sender's EOT is answered with NAK; input that then ends is the
+    // silence that completes the transfer, without waiting it out.
+    pipe_line line;
+    std::vector<unsigned char> seen;
+    std::thread sender([&] { seen = send_file(line, {pattern(128, 7)}, false); });
+    const received r = receive(line);
+    sender.join();
+    EXPECT_EQ(r.result, 128);
+    EXPECT_EQ(r.stored, pattern(128, 7));
+    EXPECT_EQ(seen, (std::vector<unsigned char>{'C', ACK, NAK}));
+    EXPECT_EQ(line.all_answers(), std::vector<unsigned char>{ACK});
+}
+
+TEST(XmodemReceive, InputEndingBeforeAnyBlockCancelsInsteadOfInvitingForEver)
+{
+    pipe_line line;
+    line.send({'x', 'y', 0x7F});
+    line.end_input();
+    const received r = receive(line);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_TRUE(r.stored.empty());
+    EXPECT_EQ(line.all_answers(), (std::vector<unsigned char>{'C', 'C', CAN, CAN, CAN, CAN, CAN}));
+}
+
+TEST(XmodemReceive, InputEndingInsideABlockStoresNothingOfIt)
+{
+    pipe_line line;
+    std::vector<unsigned char> partial = wire_block(1, pattern(1024, 8));
+    partial.resize(3 + 600);
+    line.send(partial);
+    line.end_input();
+    const received r = receive(line);
+    EXPECT_EQ(r.result, 0);
+    EXPECT_TRUE(r.stored.empty());
+}
+
+TEST(XmodemReceive, NothingCarriesOverToTheNextReception)
+{
+    // The first line ends its input while the receiver has bytes read ahead
+    // (a whole block and more); the next line, very likely on the same
+    // descriptor numbers, must start clean and complete.
+    {
+        pipe_line first;
+        std::vector<unsigned char> wire = wire_block(1, pattern(128, 9));
+        const std::vector<unsigned char> more = wire_block(2, pattern(128, 10));
+        wire.insert(wire.end(), more.begin(), more.end());
+        first.send(wire);
+        first.end_input();
+        EXPECT_EQ(receive(first).result, 0);
+    }
+    pipe_line next;
+    std::vector<unsigned char> seen;
+    std::thread sender([&] { seen = send_file(next, {pattern(128, 11)}, true); });
+    const received r = receive(next);
+    sender.join();
+    EXPECT_EQ(r.result, 128);
+    EXPECT_EQ(r.stored, pattern(128, 11));
 }
 
 } // namespace
