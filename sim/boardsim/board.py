@@ -145,8 +145,9 @@ def checker_plan(arch):
     runs the program: a statically linked checker such as valgrind's tool
     itself, since a dynamic one would take the layer in) and the checkers' own
     variables. The host's /usr is the board's, so host paths hold.
-    Sanitizer reports go to log/sanitizer.PID in the board directory, where
-    they outlive the power-on (tests/system/conftest.py looks for them)."""
+    ASan and LSan reports go to log/sanitizer.PID in the board directory,
+    where they outlive the power-on (tests/system/conftest.py looks for them;
+    UBSan's runtime keeps its reports on the console)."""
     if arch == "ppc":
         return {}
     env = {k: os.environ[k] + ":log_path=/.boardsim/log/sanitizer"
