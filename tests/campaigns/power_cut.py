@@ -9,6 +9,9 @@ Three classes of installation:
   install    the installer (probe_install) writes a kernel, root file
              system, device tree, diagnostics and an application into slot 2
              while slot 1 holds the running application;
+  selected   the same image into slot 1, the selected slot itself: a cut
+             inside its file leaves the byte naming it, and the boot must
+             fall back to slot 2;
   recovery   the diagnostics boot finds a recovery image in the rescue
              partition and the operator installs it as image 2;
   usb        a USB stick brings a replacement for slot 2 (device tree and
@@ -58,7 +61,7 @@ RESCUE_PROMPT = b"Option? : "
 DIAGS_ERASE_PROMPT = b"y/N: "
 RECOVERY_PROMPT = b"Install recovery image as image 1 or 2 (hit return to just boot image): "
 REPLACEMENT = "KV4410NX_replace2_OS.img"
-CLASSES = ("install", "recovery", "usb")
+CLASSES = ("install", "selected", "recovery", "usb")
 OUTCOMES = ("new app", "old app", "rescue mode", "other")
 
 
@@ -154,7 +157,7 @@ class Scenario:
     def fresh_board(self, **cut):
         self.count += 1
         choices = dict(time_scale=0.02, erase_size=ERASE, slot1=self.imgs["old"], image_select=1, **cut)
-        if self.cls == "install":
+        if self.cls in ("install", "selected"):
             choices["slot2"] = self.imgs["other_old"]
         elif self.cls == "recovery":
             choices.update(slot2=self.imgs["other_old"], rescue=self.imgs["new_app"],
@@ -166,9 +169,10 @@ class Scenario:
 
     def run_install(self, board):
         """Runs the installation; gives the power-off reason."""
-        if self.cls == "install":
+        if self.cls in ("install", "selected"):
             (board.path / "install.img").write_bytes(self.imgs["install"])
-            con = board.power_on(program=["probe_install", "/.boardsim/install.img", "0", "2"])
+            slot = "1" if self.cls == "selected" else "2"
+            con = board.power_on(program=["probe_install", "/.boardsim/install.img", "0", slot])
         elif self.cls == "recovery":
             con = board.power_on()
             if expect_any(con, [DIAGS_ERASE_PROMPT], timeout()) == 0:

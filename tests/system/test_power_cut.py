@@ -1,6 +1,7 @@
 """Power cuts during installations, a reduced run of the campaign in
 tests/campaigns/power_cut.py: every Nth flash operation and every Nth
-user-partition file piece of an installation into slot 2, of the recovery
+user-partition file piece of an installation into slot 2 and into the
+selected slot 1, of the recovery
 install from the rescue partition and of a USB slot replacement. After each
 cut the board boots again and must run the old or the new application from a
 slot that passes its CRC, or stop in rescue mode, and the image-select byte
@@ -34,6 +35,10 @@ def violations(result):
 @pytest.mark.parametrize("cls,mtd_cuts,outcomes", [
     # Slot 2 gets the image-select byte only once complete: every cut boots slot 1.
     ("install", True, {"old app"}),
+    # Into the selected slot itself: a cut inside its file leaves the byte
+    # naming it, so the boot falls back to slot 2 (old); a cut at its close
+    # leaves it whole (new).
+    ("selected", True, {"old app", "new app"}),
     # The copy into slot 2 comes before the byte, and the recovery run
     # itself is the only boot that would show the new application.
     ("recovery", False, {"old app"}),
