@@ -24,6 +24,7 @@ class Receiver:
 
     def __init__(self, board, con, line):
         self.board, self.con, self.line = board, con, line
+        self.started = False  # a block has been acknowledged
 
     def result(self, timeout=120):
         return finish(self.line, SCALE, timeout)
@@ -34,6 +35,13 @@ class Receiver:
 
     def reply(self, timeout=None):
         return self.line.reply(20 * SCALE + 5 if timeout is None else timeout)
+
+    def write(self, data):
+        """Sends bytes; before the first acknowledged block only right
+        after a fresh invitation (see Line.after_invitation)."""
+        if not self.started:
+            self.line.after_invitation(20 * SCALE + 5)
+        self.line.write(data)
 
 
 @pytest.fixture
@@ -63,12 +71,13 @@ def quiet_payload(n, size=128):
 
 
 def send_ok(rx, number, data, size=128):
-    rx.line.write(block(number, data, size))
+    rx.write(block(number, data, size))
     assert rx.reply() == ACK, f"block {number} not acknowledged"
+    rx.started = True
 
 
 def end_transfer(rx):
-    rx.line.write(bytes([EOT]))
+    rx.write(bytes([EOT]))
     assert rx.reply() == NAK, "first EOT must be answered with NAK"
     rx.line.write(bytes([EOT]))
 
@@ -112,7 +121,7 @@ def test_block_number_wrap_and_mixed_block_sizes(receiver):
 
 def test_first_block_numbered_zero_is_refused_with_a_new_invitation(receiver):
     zero = quiet_payload(128)
-    receiver.line.write(block(0, zero, 128))
+    receiver.write(block(0, zero, 128))
     assert receiver.reply() == INVITE
     good = payload(128, 1)
     send_ok(receiver, 1, good)
@@ -122,7 +131,7 @@ def test_first_block_numbered_zero_is_refused_with_a_new_invitation(receiver):
 
 
 def test_first_block_numbered_two_cancels(receiver):
-    receiver.line.write(block(2, payload(128, 2), 128))
+    receiver.write(block(2, payload(128, 2), 128))
     expect_cancel(receiver)
     assert receiver.stored() == b""
 
@@ -131,7 +140,7 @@ def test_block_two_ahead_cancels_and_keeps_earlier_blocks(receiver):
     b1, b2 = payload(1024, 1), payload(128, 2)
     send_ok(receiver, 1, b1, 1024)
     send_ok(receiver, 2, b2)
-    receiver.line.write(block(4, payload(128, 4), 128))
+    receiver.write(block(4, payload(128, 4), 128))
     expect_cancel(receiver)
     assert receiver.stored() == b1 + b2
 
@@ -139,7 +148,7 @@ def test_block_two_ahead_cancels_and_keeps_earlier_blocks(receiver):
 def test_crc_error_then_good_repeat_gives_one_nak_and_one_copy(receiver):
     b1, b2 = payload(128, 1), payload(1024, 2)
     send_ok(receiver, 1, b1)
-    receiver.line.write(block(2, b2, 1024, bad_crc=True))
+    receiver.write(block(2, b2, 1024, bad_crc=True))
     assert receiver.reply() == NAK
     send_ok(receiver, 2, b2, 1024)
     end_transfer(receiver)
@@ -151,7 +160,7 @@ def test_crc_error_then_good_repeat_gives_one_nak_and_one_copy(receiver):
 
 def test_crc_error_on_first_block_invites_again(receiver):
     b1 = quiet_payload(128)
-    receiver.line.write(block(1, b1, 128, bad_crc=True))
+    receiver.write(block(1, b1, 128, bad_crc=True))
     assert receiver.reply() == INVITE
     send_ok(receiver, 1, b1)
     end_transfer(receiver)
@@ -173,9 +182,9 @@ def test_three_bad_receptions_in_a_row_cancel(receiver):
     b1, b2 = payload(128, 1), payload(128, 2)
     send_ok(receiver, 1, b1)
     for attempt in (1, 2):
-        receiver.line.write(block(2, b2, 128, bad_crc=True))
+        receiver.write(block(2, b2, 128, bad_crc=True))
         assert receiver.reply() == NAK, f"bad reception {attempt} must be answered with NAK"
-    receiver.line.write(block(2, b2, 128, bad_crc=True))
+    receiver.write(block(2, b2, 128, bad_crc=True))
     expect_cancel(receiver)
     assert receiver.stored() == b1
 
@@ -186,7 +195,7 @@ def test_block_missing_its_last_fields_is_never_acknowledged(receiver, cut):
     # makes the block bad, whatever the byte held before.
     b1, b2 = payload(128, 1), payload(128, 2)
     send_ok(receiver, 1, b1)
-    receiver.line.write(block(2, b2, 128)[:cut])
+    receiver.write(block(2, b2, 128)[:cut])
     answer = receiver.reply()
     assert answer == NAK
     send_ok(receiver, 2, b2)
@@ -201,9 +210,9 @@ def test_short_block_with_matching_crc_is_not_stored(receiver):
     b1, b2 = payload(128, 1), payload(128, 2)
     send_ok(receiver, 1, b1)
     short = block(2, b2[:100], 100)
-    receiver.line.write(bytes([0x01]) + short[1:103])
+    receiver.write(bytes([0x01]) + short[1:103])
     time.sleep(2 * SCALE + 0.25)
-    receiver.line.write(short[103:])
+    receiver.write(short[103:])
     assert receiver.reply() == NAK
     send_ok(receiver, 2, b2)
     end_transfer(receiver)
@@ -221,20 +230,20 @@ def test_eot_before_any_block_gives_an_empty_file(receiver):
 def test_silence_after_the_nak_to_eot_completes(receiver):
     b1 = payload(128, 1)
     send_ok(receiver, 1, b1)
-    receiver.line.write(bytes([EOT]))
+    receiver.write(bytes([EOT]))
     assert receiver.reply() == NAK
     assert receiver.result() == 128
     assert receiver.stored() == b1
 
 
 def test_senders_double_can_ends_the_reception(receiver):
-    receiver.line.write(bytes([CAN, CAN]))
+    receiver.write(bytes([CAN, CAN]))
     expect_cancel(receiver)
     assert receiver.line.seen.count(b"CAN\n") == 1
 
 
 def test_lone_can_only_invites_again(receiver):
-    receiver.line.write(bytes([CAN, ord("x")]))
+    receiver.write(bytes([CAN, ord("x")]))
     receiver.line.wait_text("CAN\n", 10)  # its C is not an invitation
     assert receiver.reply() == INVITE
     b1 = payload(128, 1)
@@ -244,7 +253,7 @@ def test_lone_can_only_invites_again(receiver):
 
 
 def test_ack_before_first_block_invites_again(receiver):
-    receiver.line.write(bytes([ACK]))
+    receiver.write(bytes([ACK]))
     assert receiver.reply() == INVITE
     end_transfer(receiver)
     assert receiver.result() == 0
