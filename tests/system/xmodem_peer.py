@@ -212,6 +212,32 @@ def open_download(line, timeout=60):
     raise AssertionError(f"no invitation; board said {bytes(line.seen[-300:])!r}")
 
 
+def cancel_while_inviting(line, timeout=60):
+    """Cancels the way a sender does, with two CANs, sent right after an
+    invitation so that both reach the receiver's header wait rather than a
+    block read. For a receiver still waiting for its first block, which
+    invites without limit: sx's own cancel never arrives over a pty, as it
+    flushes its output when it exits. Returns without sending when the
+    receiver shows it has ended or got past its first block (an ACK, five
+    CANs, or the end of download mode, seen at any time on this line)."""
+    line.pending.clear()
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        # The line has carried this one transfer only: any of these, now
+        # or earlier, shows that the receiver no longer invites.
+        seen = line.seen
+        if ACK in seen or bytes([CAN] * 5) in seen or b"Change the baud rate back" in seen:
+            return
+        b = line.read_byte(end - time.monotonic())
+        if b == INVITE:
+            follow = line.read_chunk(0.02)
+            if not follow:
+                line.write(bytes([CAN, CAN]))
+                return
+            line.pending[:0] = follow
+    raise AssertionError(f"receiver neither invites nor ends; got {bytes(line.seen[-200:])!r}")
+
+
 # What the port control prints while it waits for the operator's Enter:
 # its speed-change requests and its reminders.
 OPERATOR_WAIT = re.compile(rb"Change the baud rate|key to be hit")
