@@ -273,7 +273,11 @@ namespace {
         board_reset();
     }
     run_command("mkdir /user/images &> /dev/null");
-    run_command(strprintf("cp /tmp/image /user/images/image%c\n", slot_char));
+    // A copy that did not complete must not become the selected slot.
+    if (run_command(strprintf("cp /tmp/image /user/images/image%c\n", slot_char)) != 0) {
+        report("Failed to write image file.\n");
+        board_reset();
+    }
     const int slot = slot_char - '0';
     std::printf("Setting boot image to %d\n", slot);
     api_set_image(static_cast<std::uint8_t>(slot));

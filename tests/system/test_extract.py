@@ -285,6 +285,21 @@ def test_recovery_image_installed_into_the_slot_named(board_factory, answer, slo
     assert "backtrace" in tools
 
 
+def test_recovery_copy_that_fails_selects_nothing(board_factory):
+    board = recovery_board(board_factory, RECOVERY, image_select=1)
+    slot2 = board.user / "images" / "image2"
+    slot2.unlink()
+    slot2.symlink_to("/user/images/no-such-folder/image2")  # cp cannot create it
+    con = start_diags_boot(board)
+    con.expect_exact(RECOVERY_PROMPT)
+    con.send("2\r")
+    con.expect_exact("Installing recovery image as image2...")
+    assert board.wait_power_off(con).reason == "reset"
+    assert "Failed to write image file.\n" in board.stderr_text()
+    assert "Setting boot image" not in console(board)
+    assert board.eeprom(256) == 1 and board.eeprom(314) != 2
+
+
 @pytest.mark.parametrize("answer", ["\r", "x\r"], ids=["enter", "other key"])
 def test_recovery_image_booted_without_installing(board_factory, answer):
     board = recovery_board(board_factory, RECOVERY, image_select=2)
