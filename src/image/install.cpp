@@ -432,11 +432,20 @@ bool ensure_images_dir()
     return mkdir("/user/images", 0755) == 0;
 }
 
+// A slot whose write was cut short (power lost) keeps the new header over a
+// short file: the same header alone must not stop the write that repairs it.
+bool slot_file_holds(int slot, std::uint64_t total)
+{
+    struct stat st {};
+    const std::string path = strprintf("/user/images/image%d", slot);
+    return stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= total;
+}
+
 outcome install_slot(int fd, const component& c, std::uint8_t check_version, int slot)
 {
     std::printf("Installing image as image%d: ", slot);
     std::fflush(stdout);
-    if (check_version && verifyMatchingHeaders(c.probe, slot) == 1) {
+    if (check_version && verifyMatchingHeaders(c.probe, slot) == 1 && slot_file_holds(slot, c.layout.total)) {
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return outcome::skipped;
     }

@@ -240,6 +240,11 @@ def test_same_version_skips_flash_and_slot(tmp_path):
             "Image1 has same version as existing image. Skipping update...\r\n") in text
     assert "File processed\r\nERROR: No valid image found" in text
     assert erases(board, "kernel") == []
+    # A slot file cut short keeps the same header: it is written again.
+    (board.user / "images" / "image1").write_bytes(app[:3000])
+    result, text = install(board, app, check_version=1, slot=1)
+    assert result == 1 and "Image1 updated succeeded" in text
+    assert (board.user / "images" / "image1").read_bytes() == app
     # The boot loader's stored copy (crc word 0) differs from the new header
     # only in its crc: the same version.
     boot = bootloader(2048)
