@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <cstdint>
@@ -153,12 +154,14 @@ constexpr unsigned char SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x
 
 std::vector<unsigned char> wire_block(unsigned char number, const std::vector<unsigned char>& data)
 {
-    std::vector<unsigned char> out = {data.size() == 1024 ? STX : SOH, number,
-                                      static_cast<unsigned char>(255 - number)};
-    out.insert(out.end(), data.begin(), data.end());
+    std::vector<unsigned char> out(3 + data.size() + 2);
+    out[0] = data.size() == 1024 ? STX : SOH;
+    out[1] = number;
+    out[2] = static_cast<unsigned char>(255 - number);
+    std::copy(data.begin(), data.end(), out.begin() + 3);
     const std::uint16_t crc = crc_bitwise(data);
-    out.push_back(static_cast<unsigned char>(crc >> 8));
-    out.push_back(static_cast<unsigned char>(crc & 0xFF));
+    out[3 + data.size()] = static_cast<unsigned char>(crc >> 8);
+    out[4 + data.size()] = static_cast<unsigned char>(crc & 0xFF);
     return out;
 }
 
