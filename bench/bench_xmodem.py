@@ -11,8 +11,9 @@ relay paces the bytes like a serial line of that speed (the board downloads
 at 115200 bit/s).
 
 Environment as for the system tests (BOARDSIM_TESTPROGS, BOARDSIM_LAYER,
-BOARDSIM_ARCH, BOARDSIM_QEMU_PREFIX); by default the host build in
-build/usb."""
+BOARDSIM_ARCH, BOARDSIM_QEMU_PREFIX); by default the optimised host build
+in build/release, or the board build in build/board for --arch ppc. Under
+qemu-ppc only the receiver is a ppc program: rx is the host's own."""
 
 import argparse
 import os
@@ -50,7 +51,7 @@ def main():
     ap.add_argument("--bps", type=int, default=None, help="pace the line at this bit rate")
     args = ap.parse_args()
     os.environ["BOARDSIM_ARCH"] = args.arch
-    build = ROOT / "build" / ("usb" if args.arch == "host" else "usb-board")
+    build = ROOT / "build" / ("release" if args.arch == "host" else "board")
     os.environ.setdefault("BOARDSIM_TESTPROGS", str(build / "bin"))
     os.environ.setdefault("BOARDSIM_LAYER", str(build / "lib" / "libboardsim.so"))
     if args.arch == "ppc":
