@@ -138,39 +138,52 @@ void handle_can(transfer& x)
     errorflag |= ERR_LONE_CAN;
 }
 
-// The expected block: its data must arrive whole and its CRC bytes must
-// arrive and match before anything is written or acknowledged.
-void receive_next_block(transfer& x, unsigned char number, unsigned int size)
+// Reads a block's data into buffer and its CRC after it. The data must
+// arrive whole and the CRC bytes must arrive and match; otherwise the pass
+// is in error and the block is neither written nor acknowledged.
+bool read_block_body(const transfer& x, unsigned int size)
 {
     std::uint16_t crc = 0;
     const int got = readData(buffer, size, &crc, x.in);
     if (got == 0 || static_cast<unsigned int>(got) != size) {
         errorflag |= ERR_NO_DATA;
-        return;
+        return false;
     }
     unsigned char hi = 0;
     unsigned char lo = 0;
     if (getByte(FIELD_TIMEOUT, &hi, x.in) != 1 || getByte(FIELD_TIMEOUT, &lo, x.in) != 1 ||
         static_cast<std::uint16_t>((hi << 8) | lo) != crc) {
         errorflag |= ERR_CRC;
-        return;
+        return false;
     }
+    return true;
+}
+
+void receive_next_block(transfer& x, unsigned char number, unsigned int size)
+{
+    if (!read_block_body(x, size))
+        return;
     x.consecutive_errors = 0;
-    x.total += got;
+    x.total += size;
     x.received = true;
     x.last_block = number;
-    std::fwrite(buffer, 1, static_cast<std::size_t>(got), x.out);
+    std::fwrite(buffer, 1, size, x.out);
     flushRX(x.in);
     putByte(ACK, x.out_fd);
 }
 
-// The sender did not see our ACK and sent the last block again: acknowledge
-// it once more without storing it.
-void acknowledge_repeat(const transfer& x)
+// The last accepted block once more: the sender missed our ACK, or answered
+// a late invitation with a second copy. It is read whole and acknowledged
+// again without being stored. It is not dropped until the line is quiet: a
+// sender that did see the first ACK is already sending its next block, and
+// dropping that one too before this ACK would make the sender take the ACK
+// for it, so that the block would be missing from the file unnoticed (and
+// if it was the last one the transfer would even complete). A damaged copy
+// is a bad reception like any other, answered with NAK.
+void acknowledge_repeat(const transfer& x, unsigned int size)
 {
-    flushRX(x.in);
-    drain_until_quiet(x.in, 1);
-    putByte(ACK, x.out_fd);
+    if (read_block_body(x, size))
+        putByte(ACK, x.out_fd);
 }
 
 void receive_block(transfer& x, unsigned int size)
@@ -195,7 +208,7 @@ void receive_block(transfer& x, unsigned int size)
         errorflag |= ERR_SEQUENCE;
         x.cancel = true;
     } else {
-        acknowledge_repeat(x);
+        acknowledge_repeat(x, size);
     }
 }
 

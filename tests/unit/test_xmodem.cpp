@@ -312,6 +312,41 @@ TEST(XmodemReceive, InputEndingInsideABlockStoresNothingOfIt)
     EXPECT_TRUE(r.stored.empty());
 }
 
+TEST(XmodemReceive, RepeatFollowedAtOnceByTheNextBlockLosesNeither)
+{
+    // A sender that answered a late invitation with a second copy of block
+    // 1 has seen the first ACK and sends block 2 right behind the copy. Both
+    // are read: the copy acknowledged and dropped, block 2 stored, so the
+    // sender's EOT completes a whole file.
+    pipe_line line;
+    const std::vector<unsigned char> b1 = pattern(128, 12);
+    const std::vector<unsigned char> b2 = pattern(128, 13);
+    std::vector<unsigned char> seen;
+    std::thread sender([&] {
+        seen.push_back(line.answer());
+        line.send(wire_block(1, b1));
+        seen.push_back(line.answer());
+        std::vector<unsigned char> both = wire_block(1, b1);
+        const std::vector<unsigned char> next = wire_block(2, b2);
+        both.insert(both.end(), next.begin(), next.end());
+        line.send(both);
+        seen.push_back(line.answer());
+        seen.push_back(line.answer());
+        line.send({EOT});
+        seen.push_back(line.answer());
+        line.send({EOT});
+        seen.push_back(line.answer());
+        line.end_input();
+    });
+    const received r = receive(line);
+    sender.join();
+    EXPECT_EQ(r.result, 256);
+    std::vector<unsigned char> whole = b1;
+    whole.insert(whole.end(), b2.begin(), b2.end());
+    EXPECT_EQ(r.stored, whole);
+    EXPECT_EQ(seen, (std::vector<unsigned char>{'C', ACK, ACK, ACK, NAK, ACK}));
+}
+
 TEST(XmodemReceive, NothingCarriesOverToTheNextReception)
 {
     // The first line ends its input while the receiver has bytes read ahead
