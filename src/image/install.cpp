@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -173,9 +174,15 @@ std::uint64_t file_size(int fd)
 }
 
 // Reads the 20 bytes at a component's start; false when fewer remain.
+// A start beyond what the file offset type holds lies past the end of any
+// file: with a 32-bit off_t (the board) the cast would wrap it back into
+// the file, and a walk whose sizes carry it past 4 GiB would go round for
+// ever.
 bool read_probe(int fd, std::uint64_t at, std::uint8_t* probe)
 {
     std::memset(probe, 0, COMPONENT_PROBE_SIZE);
+    if (at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - COMPONENT_PROBE_SIZE)
+        return false;
     std::size_t got = 0;
     while (got < COMPONENT_PROBE_SIZE) {
         ssize_t n = pread(fd, probe + got, COMPONENT_PROBE_SIZE - got, static_cast<off_t>(at + got));
