@@ -30,8 +30,7 @@ std::vector<std::uint8_t> make_buffer(std::size_t size)
 }
 
 // Best of `rounds` passes, in GB/s; the checksum of the last pass goes to *out.
-template <typename F>
-double best_rate(F&& crc_pass, std::size_t size, int rounds, std::uint32_t* out)
+template <typename F> double best_rate(F&& crc_pass, std::size_t size, int rounds, std::uint32_t* out)
 {
     double best = 0;
     for (int r = 0; r < rounds; ++r) {
@@ -70,8 +69,8 @@ int main(int argc, char** argv)
     std::printf("ratio table/bitwise: %.1fx\n", table_rate / bit_rate);
 #ifdef HAVE_ZLIB
     std::uint32_t z = 0;
-    const double zlib_rate = best_rate(
-        [&] { return static_cast<std::uint32_t>(crc32(0L, buf.data(), len)); }, size, 3, &z);
+    const double zlib_rate =
+        best_rate([&] { return static_cast<std::uint32_t>(crc32(0L, buf.data(), len)); }, size, 3, &z);
     std::printf("zlib crc32        : %6.3f GB/s  complement matches: %s\n", zlib_rate,
                 (~z) == table_crc ? "yes" : "NO");
     std::printf("ratio table/zlib  : %.2fx\n", table_rate / zlib_rate);

@@ -5,9 +5,9 @@
 // exec, so that it also works under qemu-user without binfmt), and a plain copy of the same payload
 // (dd, and a read/write loop) as the time reference; the extraction is also
 // timed confined to one processor, as on a single-core board. Prints the
-// figures and ratios of one run (best of five interleaved rounds), with the image in the page cache (warm) and evicted
-// from it before each run (cold, as at a board's start, where the slot file
-// is read from flash once).
+// figures and ratios of one run (best of five interleaved rounds), with the image in the page cache (warm)
+// and evicted from it before each run (cold, as at a board's start, where the slot file is read from flash
+// once).
 //
 //   bench_extract [IMAGE_DIR] [BIG_MiB] [OUT_DIR]
 //       IMAGE_DIR on a disk file system (default /var/tmp) so that the cold
@@ -57,7 +57,8 @@ bool make_image(const std::string& path, std::uint64_t payload)
     std::fwrite(kernel.data(), 1, kernel.size(), f);
 
     std::uint8_t header[16];
-    encode_header(image_header{0, static_cast<std::uint32_t>(payload), TYPE_APPLICATION, 0x01000000u}, header);
+    encode_header(image_header{0, static_cast<std::uint32_t>(payload), TYPE_APPLICATION, 0x01000000u},
+                  header);
     std::fwrite(header, 1, sizeof header, f);
     auto chunk = std::make_unique<std::uint8_t[]>(CHUNK);
     std::uint32_t crc = gen_crc(header + 4, 12, 0xFFFFFFFFu);
@@ -143,7 +144,8 @@ struct run_figures {
     long rss_kib = 0;
 };
 
-bool run_child(const std::string& mode, const std::string& image, const std::string& out, double* s, long* rss)
+bool run_child(const std::string& mode, const std::string& image, const std::string& out, double* s,
+               long* rss)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -167,8 +169,9 @@ bool run_child(const std::string& mode, const std::string& image, const std::str
 // One timed dd run of the payload.
 double run_dd(const std::string& image, const std::string& out)
 {
-    const std::string line = strprintf("dd if=%s of=%s bs=1M iflag=skip_bytes,count_bytes skip=%d 2>/dev/null",
-                                       shell_quote(image).c_str(), shell_quote(out).c_str(), 16 + 1024 + 16);
+    const std::string line =
+        strprintf("dd if=%s of=%s bs=1M iflag=skip_bytes,count_bytes skip=%d 2>/dev/null",
+                  shell_quote(image).c_str(), shell_quote(out).c_str(), 16 + 1024 + 16);
     const auto t0 = bench_clock::now();
     if (run_command(line) != 0)
         return -1;
@@ -199,7 +202,10 @@ time_figures measure_times(const std::string& image, const std::string& out, boo
 {
     time_figures t;
     for (int round = 0; round < 5; ++round) {
-        const auto prepare = [&] { if (cold) evict(image); };
+        const auto prepare = [&] {
+            if (cold)
+                evict(image);
+        };
         prepare();
         keep_best(&t.extract, "extract", image, out);
         prepare();
@@ -259,9 +265,10 @@ int main(int argc, char** argv)
     std::printf("images in %s, archive written to %s\n", dir.c_str(), out_dir.c_str());
     std::printf("process without extraction: peak RSS %6ld KiB\n", idle.rss_kib);
     std::printf("extraction  16 MiB: %8.4f s  peak RSS %6ld KiB\n", s.seconds, s.rss_kib);
-    std::printf("extraction %3llu MiB: %8.4f s  peak RSS %6ld KiB\n", static_cast<unsigned long long>(big_mib),
-                b.seconds, b.rss_kib);
-    std::printf("peak RSS ratio big/small: %.3fx\n", static_cast<double>(b.rss_kib) / static_cast<double>(s.rss_kib));
+    std::printf("extraction %3llu MiB: %8.4f s  peak RSS %6ld KiB\n",
+                static_cast<unsigned long long>(big_mib), b.seconds, b.rss_kib);
+    std::printf("peak RSS ratio big/small: %.3fx\n",
+                static_cast<double>(b.rss_kib) / static_cast<double>(s.rss_kib));
     print_time_figures("warm cache", warm);
     print_time_figures("cold cache", cold);
     std::remove(out.c_str());

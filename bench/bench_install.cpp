@@ -43,7 +43,8 @@ bool append_component(FILE* out, std::uint32_t type, std::uint32_t payload_size)
     encode_header({0, payload_size, type, 0x01020304}, header);
     std::uint32_t crc = gen_crc(header + 4, IMAGE_HEADER_SIZE - 4, 0xFFFFFFFF);
     for (std::uint32_t done = 0; done < payload_size; done += static_cast<std::uint32_t>(piece.size())) {
-        const std::uint32_t n = std::min<std::uint32_t>(static_cast<std::uint32_t>(piece.size()), payload_size - done);
+        const std::uint32_t n =
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(piece.size()), payload_size - done);
         for (std::uint32_t i = 0; i < n; ++i)
             piece[i] = static_cast<std::uint8_t>((done + i) * 13 + 7);
         crc = gen_crc(piece.data(), n, crc);
@@ -52,7 +53,8 @@ bool append_component(FILE* out, std::uint32_t type, std::uint32_t payload_size)
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header)
         return false;
     for (std::uint32_t done = 0; done < payload_size; done += static_cast<std::uint32_t>(piece.size())) {
-        const std::uint32_t n = std::min<std::uint32_t>(static_cast<std::uint32_t>(piece.size()), payload_size - done);
+        const std::uint32_t n =
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(piece.size()), payload_size - done);
         for (std::uint32_t i = 0; i < n; ++i)
             piece[i] = static_cast<std::uint8_t>((done + i) * 13 + 7);
         if (std::fwrite(piece.data(), 1, n, out) != n)
@@ -66,7 +68,8 @@ bool make_image(const char* path, std::uint32_t app_size, std::uint32_t rfs_size
     FILE* out = std::fopen(path, "wb");
     if (!out)
         return false;
-    const bool ok = append_component(out, TYPE_APPLICATION, app_size) && append_component(out, TYPE_ROOTFS, rfs_size);
+    const bool ok =
+        append_component(out, TYPE_APPLICATION, app_size) && append_component(out, TYPE_ROOTFS, rfs_size);
     return std::fclose(out) == 0 && ok;
 }
 
@@ -112,8 +115,9 @@ install_figures measure(const char* image_path)
 
 void report(const char* name, double mib, const install_figures& f, long baseline_kib)
 {
-    std::printf("%-22s %8.1f MiB  result=%d  peak RSS %7ld KiB (+%ld over an idle child)  erases %5ld  %6.2f s\n",
-                name, mib, f.result, f.peak_kib, f.peak_kib - baseline_kib, f.erases, f.seconds);
+    std::printf(
+        "%-22s %8.1f MiB  result=%d  peak RSS %7ld KiB (+%ld over an idle child)  erases %5ld  %6.2f s\n",
+        name, mib, f.result, f.peak_kib, f.peak_kib - baseline_kib, f.erases, f.seconds);
 }
 
 } // namespace
@@ -146,7 +150,8 @@ int main(int argc, char** argv)
     report("idle child", 0, idle, idle.peak_kib);
     report("small image", 1.0, small, idle.peak_kib);
     report("large image", big_app_mib + 10.0, large, idle.peak_kib);
-    std::printf("touched blocks: small %ld, large %ld (one erase each expected)\n", rfs_blocks_small, rfs_blocks_large);
+    std::printf("touched blocks: small %ld, large %ld (one erase each expected)\n", rfs_blocks_small,
+                rfs_blocks_large);
     const double extra_blocks = static_cast<double>(large.peak_kib - small.peak_kib) * 1024.0 / block;
     std::printf("large - small peak RSS: %ld KiB = %.2f erase blocks; size ratio %.0fx\n",
                 large.peak_kib - small.peak_kib, extra_blocks, (big_app_mib + 10.0) / 1.0);

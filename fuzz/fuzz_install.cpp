@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "board/flash.h"
+#include "fake_mtd.h"
 #include "image/crc.h"
 #include "image/image.h"
-#include "fake_mtd.h"
 #include "support.h"
 
 namespace {
@@ -53,10 +53,18 @@ options options_from(std::uint8_t b)
     options o{};
     o.check_version = b & 1;
     switch ((b >> 1) & 3) {
-    case 0: o.slot = 1; break;
-    case 1: o.slot = 2; break;
-    case 2: o.answer = '1'; break;
-    default: o.answer = '2'; break;
+    case 0:
+        o.slot = 1;
+        break;
+    case 1:
+        o.slot = 2;
+        break;
+    case 2:
+        o.answer = '1';
+        break;
+    default:
+        o.answer = '2';
+        break;
     }
     o.long_answer = (b & 8) != 0;
     o.erase_size = erase_sizes[(b >> 4) & 7];
@@ -159,7 +167,8 @@ bool check_slot(int slot, std::span<const std::uint8_t> image)
     if (stat(path.c_str(), &st) != 0)
         return false;
     const std::vector<std::uint8_t> bytes = read_path(path.c_str());
-    fuzz_check(exactly_one_good_component(bytes, TYPE_APPLICATION), "slot file is not one good application component");
+    fuzz_check(exactly_one_good_component(bytes, TYPE_APPLICATION),
+               "slot file is not one good application component");
     fuzz_check(memmem(image.data(), image.size(), bytes.data(), bytes.size()) != nullptr,
                "slot file holds bytes that are not in the image");
     return true;
@@ -177,9 +186,11 @@ bool check_partition(const partition_check& p)
     if (p.type == 0)
         return true;
     const component_layout c = component_from_probe(probe);
-    fuzz_check(c.sane && c.type == p.type && c.total <= p.size, "partition does not start with its component");
+    fuzz_check(c.sane && c.type == p.type && c.total <= p.size,
+               "partition does not start with its component");
     std::vector<std::uint8_t> bytes(c.total);
-    fuzz_check(pread(*p.fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()), "partition read");
+    fuzz_check(pread(*p.fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()),
+               "partition read");
     fuzz_check(exactly_one_good_component(bytes, p.type), "partition component has a bad crc");
     return true;
 }

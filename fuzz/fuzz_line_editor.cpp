@@ -20,11 +20,16 @@ namespace {
 int buffer_size_from(std::uint8_t b)
 {
     switch (b & 7) {
-    case 0: return 128;
-    case 1: return 18;
-    case 2: return 1;
-    case 3: return 2;
-    default: return 1 + b;
+    case 0:
+        return 128;
+    case 1:
+        return 18;
+    case 2:
+        return 1;
+    case 3:
+        return 2;
+    default:
+        return 1 + b;
     }
 }
 

@@ -47,9 +47,9 @@ constexpr unsigned char STX = 0x02;
 
 struct line_state {
     bool active = false;
-    int rx_in = -1;     // the receiver reads here
-    int to_rx = -1;     // the sender writes here
-    int answers = -1;   // the receiver's answers come out here
+    int rx_in = -1;   // the receiver reads here
+    int to_rx = -1;   // the sender writes here
+    int answers = -1; // the receiver's answers come out here
     std::span<const std::uint8_t> rest;
     int mode = 0;
     int burst = 1;
@@ -123,7 +123,8 @@ int sender_turn(int timeout_ms)
 int real_poll(struct pollfd* fds, nfds_t n, int timeout_ms)
 {
     struct timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-    return static_cast<int>(syscall(SYS_ppoll, fds, n, timeout_ms < 0 ? nullptr : &ts, nullptr, sizeof(sigset_t)));
+    return static_cast<int>(
+        syscall(SYS_ppoll, fds, n, timeout_ms < 0 ? nullptr : &ts, nullptr, sizeof(sigset_t)));
 }
 
 // The blocks that stand whole with a good CRC anywhere in the bytes, in order.
@@ -148,7 +149,8 @@ std::vector<std::span<const std::uint8_t>> good_blocks(std::span<const std::uint
 }
 
 // Whether stored is the concatenation of a subsequence of the blocks.
-bool made_of_blocks(const std::vector<std::uint8_t>& stored, const std::vector<std::span<const std::uint8_t>>& blocks)
+bool made_of_blocks(const std::vector<std::uint8_t>& stored,
+                    const std::vector<std::span<const std::uint8_t>>& blocks)
 {
     std::set<std::size_t> reach = {0};
     for (const auto& b : blocks) {
@@ -234,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fuzz_check(result == 0 || result == static_cast<int>(stored.size()), "result is not the bytes stored");
     fuzz_check(stored.size() % 128 == 0, "file holds a partial block");
-    fuzz_check(made_of_blocks(stored, good_blocks(in.rest())), "file holds bytes that are not good block data");
+    fuzz_check(made_of_blocks(stored, good_blocks(in.rest())),
+               "file holds bytes that are not good block data");
     return 0;
 }

@@ -19,7 +19,7 @@ inline void fuzz_check(bool ok, const char* what)
 // A file in memory (memfd), reused from run to run: refill() replaces its
 // whole content and puts the offset back to 0.
 class scratch_file {
-public:
+  public:
     explicit scratch_file(const char* name);
     ~scratch_file();
     scratch_file(const scratch_file&) = delete;
@@ -31,7 +31,7 @@ public:
     // Reads everything back (at most cap bytes); the count read.
     std::size_t read_all(std::uint8_t* out, std::size_t cap) const;
 
-private:
+  private:
     int fd_;
 };
 
@@ -47,7 +47,7 @@ bool enter_private_root_with_user();
 
 // Bytes of a fuzz input taken from the front, one field at a time.
 class input_reader {
-public:
+  public:
     explicit input_reader(std::span<const std::uint8_t> data) : data_(data) {}
     std::uint8_t byte()
     {
@@ -59,7 +59,7 @@ public:
     }
     std::span<const std::uint8_t> rest() const { return data_; }
 
-private:
+  private:
     std::span<const std::uint8_t> data_;
 };
 

@@ -1,13 +1,13 @@
 // The board's clock: the program's sleeps and poll/select time-outs last
 // time_scale of what it asked for. The trace records the requested value.
 // Only the waiting is shortened; the clocks themselves run at real speed.
+#include "layer.h"
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
 #include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
-#include "layer.h"
 
 using namespace boardsim;
 

@@ -1,6 +1,7 @@
 // Start-up of the device layer: board.conf, the C library's entry points,
 // the identities of the board's device files, descriptor classification and
 // the device trace.
+#include "layer.h"
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -11,14 +12,13 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "layer.h"
 
 namespace boardsim {
 
 real_calls real;
 board_conf conf;
-const char* const partition_names[PARTITIONS] = {"uboot", "ubootenv", "devicetree",
-                                                 "kernel", "rfs", "rescue"};
+const char* const partition_names[PARTITIONS] = {"uboot",  "ubootenv", "devicetree",
+                                                 "kernel", "rfs",      "rescue"};
 
 namespace {
 
@@ -36,8 +36,7 @@ struct identity {
 identity partition_ids[PARTITIONS][2];
 identity bus_ids[I2C_BUSES];
 
-template <typename F>
-void lookup(F& slot, const char* name)
+template <typename F> void lookup(F& slot, const char* name)
 {
     slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -256,8 +255,8 @@ void trace(const char* fmt, ...)
     va_end(ap);
     if (n < 0)
         return;
-    std::size_t len = static_cast<std::size_t>(n) < sizeof line - 1 ? static_cast<std::size_t>(n)
-                                                                      : sizeof line - 2;
+    std::size_t len =
+        static_cast<std::size_t>(n) < sizeof line - 1 ? static_cast<std::size_t>(n) : sizeof line - 2;
     line[len++] = '\n';
     int saved = errno;
     ssize_t ignored = real.write(trace_fd, line, len);
@@ -298,17 +297,28 @@ void format_bytes(char* out, std::size_t cap, const std::uint8_t* data, std::siz
 const char* errno_name(int err)
 {
     switch (err) {
-    case EIO: return "EIO";
-    case EINVAL: return "EINVAL";
-    case ENXIO: return "ENXIO";
-    case ENOSPC: return "ENOSPC";
-    case EBADF: return "EBADF";
-    case ENOTTY: return "ENOTTY";
-    case ENODEV: return "ENODEV";
-    case EFAULT: return "EFAULT";
-    case EROFS: return "EROFS";
-    case EPERM: return "EPERM";
-    default: return "E?";
+    case EIO:
+        return "EIO";
+    case EINVAL:
+        return "EINVAL";
+    case ENXIO:
+        return "ENXIO";
+    case ENOSPC:
+        return "ENOSPC";
+    case EBADF:
+        return "EBADF";
+    case ENOTTY:
+        return "ENOTTY";
+    case ENODEV:
+        return "ENODEV";
+    case EFAULT:
+        return "EFAULT";
+    case EROFS:
+        return "EROFS";
+    case EPERM:
+        return "EPERM";
+    default:
+        return "E?";
     }
 }
 

@@ -7,6 +7,7 @@
 // Buses 0 and 2 are empty. A transfer to an address where nothing answers
 // fails with ENXIO, the error i2c-dev passes on when the address phase gets
 // no acknowledge.
+#include "layer.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -15,7 +16,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "layer.h"
 
 namespace boardsim {
 

@@ -1,5 +1,6 @@
 // The C library entry points the layer takes over. Each one sends board
 // devices to their emulation and everything else to the C library.
+#include "layer.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -7,7 +8,6 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include "layer.h"
 
 using namespace boardsim;
 

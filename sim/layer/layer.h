@@ -10,14 +10,14 @@
 // program, before and around its own start-up, and must not allocate.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/select.h>
 #include <sys/types.h>
 #include <time.h>
-#include <cstddef>
-#include <cstdint>
 
 // Only the interposed C library names leave the library.
 #pragma GCC visibility push(hidden)
@@ -56,19 +56,19 @@ constexpr int I2C_BUSES = 3;
 extern const char* const partition_names[PARTITIONS];
 
 struct board_conf {
-    char dir[512];              // the board directory
-    std::uint32_t erase_size;   // reported by MEMGETINFO, used for MEMERASE checks
-    bool geometry_fail;         // MEMGETINFO fails with EINVAL
-    bool eeprom_absent;         // nothing answers at 0x54
+    char dir[512];            // the board directory
+    std::uint32_t erase_size; // reported by MEMGETINFO, used for MEMERASE checks
+    bool geometry_fail;       // MEMGETINFO fails with EINVAL
+    bool eeprom_absent;       // nothing answers at 0x54
     std::uint32_t eeprom_size;
     std::uint32_t eeprom_page;
-    unsigned fail_read_at;      // 1-based op numbers of this power-on, 0 = never
+    unsigned fail_read_at; // 1-based op numbers of this power-on, 0 = never
     unsigned fail_erase_at;
     unsigned fail_write_at;
     unsigned power_cut_at;      // counted over erases and writes together
     unsigned power_cut_file_at; // counted over user-partition file pieces and closes
     double time_scale;
-    bool in_sandbox;            // started by the board's sandbox (power cuts end it)
+    bool in_sandbox; // started by the board's sandbox (power cuts end it)
 };
 extern board_conf conf;
 

@@ -4,15 +4,15 @@
 // so data written without an erase first reads back corrupted, as on the
 // real chips. Injected faults and the power cut count operations over all
 // partitions of this power-on.
+#include "layer.h"
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <mtd/mtd-user.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "layer.h"
 
 namespace boardsim {
 
@@ -88,8 +88,7 @@ bool program_bits(int part, off64_t offset, const std::uint8_t* data, size_t cou
             return false;
         for (size_t i = 0; i < piece; ++i)
             old[i] &= data[done + i];
-        if (real.pwrite64(fd, old, piece, offset + static_cast<off64_t>(done)) !=
-            static_cast<ssize_t>(piece))
+        if (real.pwrite64(fd, old, piece, offset + static_cast<off64_t>(done)) != static_cast<ssize_t>(piece))
             return false;
         done += piece;
     }
@@ -182,8 +181,8 @@ void format_flags(char* out, size_t cap, int flags)
     struct {
         int bit;
         const char* name;
-    } const extra[] = {{O_SYNC, "O_SYNC"},       {O_CREAT, "O_CREAT"},     {O_TRUNC, "O_TRUNC"},
-                       {O_APPEND, "O_APPEND"},   {O_NONBLOCK, "O_NONBLOCK"}, {O_CLOEXEC, "O_CLOEXEC"},
+    } const extra[] = {{O_SYNC, "O_SYNC"},     {O_CREAT, "O_CREAT"},       {O_TRUNC, "O_TRUNC"},
+                       {O_APPEND, "O_APPEND"}, {O_NONBLOCK, "O_NONBLOCK"}, {O_CLOEXEC, "O_CLOEXEC"},
                        {O_EXCL, "O_EXCL"}};
     bool sync_shown = false;
     for (const auto& e : extra) {

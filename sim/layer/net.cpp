@@ -2,13 +2,13 @@
 // SIOCETHTOOL, so under qemu the layer answers ETHTOOL_GLINK itself from the
 // interface's IFF_RUNNING flag (which follows the carrier); the host build
 // asks the kernel. Both record the answer in the trace.
+#include "layer.h"
 #include <errno.h>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include "layer.h"
 
 namespace boardsim {
 

@@ -14,6 +14,7 @@
 // it). A `cp SRC DST` that the program runs through system() with DST on
 // the user partition counts the pieces of SRC, since the copy itself runs
 // without the layer; a cut inside it leaves DST with the pieces before.
+#include "layer.h"
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -21,7 +22,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "layer.h"
 
 namespace boardsim {
 
@@ -214,7 +214,8 @@ void user_closing(int fd)
     count_op("close", path);
 }
 
-size_t user_fwrite(const void* data, size_t size, size_t n, FILE* f, size_t (*next)(const void*, size_t, size_t, FILE*))
+size_t user_fwrite(const void* data, size_t size, size_t n, FILE* f,
+                   size_t (*next)(const void*, size_t, size_t, FILE*))
 {
     char path[PATH_CAP];
     if (size == 0 || n == 0 || !user_file(fileno(f), path, sizeof path))
@@ -257,7 +258,8 @@ void user_copy_starting(const char* command)
     if (!command || !parse_copy(command, src, dst, sizeof src) || !user_path(dst))
         return;
     struct stat64 st;
-    std::uint64_t size = stat64(src, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    std::uint64_t size =
+        stat64(src, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     trace("file copy %s %s len=%llu", src, dst, static_cast<unsigned long long>(size));
     // The copy's pieces, then its close: a cut at the close leaves the
     // whole copy.

@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -59,7 +59,7 @@ int read_line(int size, int count)
     for (int i = 0; i < count; ++i) {
         std::vector<char> buffer(static_cast<std::size_t>(size) + 1, 'Z');
         std::printf("line> ");
-    std::fflush(stdout);
+        std::fflush(stdout);
         get_user_input(buffer.data(), size);
         std::string hex;
         for (const char* p = buffer.data(); *p; ++p)

@@ -26,26 +26,26 @@
 //   env NAME                       the probe's own environment variable
 //   sigint MS                      waits up to MS for SIGINT
 //   say TEXT                       prints TEXT (to /dev/ttyS0 with say-tty)
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/ethtool.h>
 #include <linux/i2c-dev.h>
 #include <linux/sockios.h>
+#include <map>
 #include <mtd/mtd-user.h>
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <string>
 #include <vector>
 
 namespace {
@@ -65,16 +65,16 @@ void result(const std::string& step, const std::string& text)
 std::string failure()
 {
     int err = errno;
-    const char* name = err == EIO       ? "EIO"
-                       : err == EINVAL  ? "EINVAL"
-                       : err == ENXIO   ? "ENXIO"
-                       : err == ENOENT  ? "ENOENT"
-                       : err == EPERM   ? "EPERM"
-                       : err == ENOSPC  ? "ENOSPC"
-                       : err == ENODEV  ? "ENODEV"
-                       : err == ENOTTY  ? "ENOTTY"
-                       : err == EBADF   ? "EBADF"
-                                        : "E?";
+    const char* name = err == EIO      ? "EIO"
+                       : err == EINVAL ? "EINVAL"
+                       : err == ENXIO  ? "ENXIO"
+                       : err == ENOENT ? "ENOENT"
+                       : err == EPERM  ? "EPERM"
+                       : err == ENOSPC ? "ENOSPC"
+                       : err == ENODEV ? "ENODEV"
+                       : err == ENOTTY ? "ENOTTY"
+                       : err == EBADF  ? "EBADF"
+                                       : "E?";
     return std::string("-1 ") + name;
 }
 
@@ -148,8 +148,8 @@ std::string step_info(const args_t& a)
     if (ioctl(part_fd(a[1]), MEMGETINFO, &info) < 0)
         return failure();
     char text[128];
-    std::snprintf(text, sizeof text, "type=%u size=%u erasesize=%u writesize=%u", info.type,
-                  info.size, info.erasesize, info.writesize);
+    std::snprintf(text, sizeof text, "type=%u size=%u erasesize=%u writesize=%u", info.type, info.size,
+                  info.erasesize, info.writesize);
     return text;
 }
 
@@ -172,15 +172,15 @@ std::string step_erase_ro(const args_t& a)
 std::string step_write(const args_t& a)
 {
     std::vector<std::uint8_t> data = unhex(a[3]);
-    return count_or_failure(pwrite(part_fd(a[1]), data.data(), data.size(),
-                                   static_cast<off_t>(number(a[2]))));
+    return count_or_failure(
+        pwrite(part_fd(a[1]), data.data(), data.size(), static_cast<off_t>(number(a[2]))));
 }
 
 std::string step_fill(const args_t& a)
 {
     std::vector<std::uint8_t> data(number(a[3]), static_cast<std::uint8_t>(number(a[4])));
-    return count_or_failure(pwrite(part_fd(a[1]), data.data(), data.size(),
-                                   static_cast<off_t>(number(a[2]))));
+    return count_or_failure(
+        pwrite(part_fd(a[1]), data.data(), data.size(), static_cast<off_t>(number(a[2]))));
 }
 
 std::string step_read(const args_t& a)
@@ -219,15 +219,13 @@ std::string step_open(const args_t& a)
 
 std::string step_slave(const args_t& a)
 {
-    return ioctl(bus_fd(static_cast<int>(number(a[1]))), I2C_SLAVE, number(a[2])) < 0 ? failure()
-                                                                                     : "0";
+    return ioctl(bus_fd(static_cast<int>(number(a[1]))), I2C_SLAVE, number(a[2])) < 0 ? failure() : "0";
 }
 
 std::string step_i2c_write(const args_t& a)
 {
     std::vector<std::uint8_t> data = unhex(a[2]);
-    return count_or_failure(::write(bus_fd(static_cast<int>(number(a[1]))), data.data(),
-                                    data.size()));
+    return count_or_failure(::write(bus_fd(static_cast<int>(number(a[1]))), data.data(), data.size()));
 }
 
 std::string step_i2c_read(const args_t& a)
@@ -333,17 +331,20 @@ const step_kind steps[] = {
     {"poll", 1, step_wait},
     {"select", 1, step_wait},
     {"link", 1, step_link},
-    {"shell", 1, [](const args_t& a) {
+    {"shell", 1,
+     [](const args_t& a) {
          std::fflush(stdout);
          int status = std::system(a[1].c_str());
          return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
      }},
-    {"exec", 1, [](const args_t& a) {
+    {"exec", 1,
+     [](const args_t& a) {
          std::fflush(stdout);
          execl(a[1].c_str(), a[1].c_str(), static_cast<char*>(nullptr));
          return failure();
      }},
-    {"env", 1, [](const args_t& a) {
+    {"env", 1,
+     [](const args_t& a) {
          const char* v = std::getenv(a[1].c_str());
          return std::string(v ? v : "(unset)");
      }},

@@ -16,7 +16,10 @@
 
 namespace {
 
-int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 0)); }
+int number(const char* text)
+{
+    return static_cast<int>(std::strtol(text, nullptr, 0));
+}
 
 void eeprom_read(const char* arg)
 {

@@ -29,8 +29,12 @@ int partition_fd(const char* name)
     const struct {
         const char* name;
         const int* fd;
-    } parts[] = {{"uboot", &uboot_fd}, {"ubootenv", &uboot_env_fd}, {"devicetree", &device_tree_fd},
-                 {"kernel", &kernel_fd}, {"rfs", &rfs_fd},          {"rescue", &rescue_fd}};
+    } parts[] = {{"uboot", &uboot_fd},
+                 {"ubootenv", &uboot_env_fd},
+                 {"devicetree", &device_tree_fd},
+                 {"kernel", &kernel_fd},
+                 {"rfs", &rfs_fd},
+                 {"rescue", &rescue_fd}};
     for (const auto& p : parts) {
         if (std::strcmp(p.name, name) == 0)
             return *p.fd;
@@ -39,7 +43,10 @@ int partition_fd(const char* name)
     std::exit(2);
 }
 
-std::uint32_t number(const char* text) { return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 0)); }
+std::uint32_t number(const char* text)
+{
+    return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 0));
+}
 
 int usage()
 {
@@ -51,7 +58,8 @@ int show_info(int init_result)
 {
     std::printf("api_flash_init=%d\n", init_result);
     std::printf("name=%s sectors=%lu sector_size=%lu sector_shift=%lu size=%lu\n", theFlash.name,
-                static_cast<unsigned long>(theFlash.sectors), static_cast<unsigned long>(theFlash.sector_size),
+                static_cast<unsigned long>(theFlash.sectors),
+                static_cast<unsigned long>(theFlash.sector_size),
                 static_cast<unsigned long>(theFlash.sector_shift), static_cast<unsigned long>(theFlash.size));
     return 0;
 }
@@ -64,8 +72,9 @@ int do_write(char** argv)
         return 2;
     }
     const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const int r = api_flash_write(data.data(), partition_fd(argv[0]), number(argv[1]),
-                                  static_cast<std::uint32_t>(data.size()), static_cast<std::uint8_t>(number(argv[3])));
+    const int r =
+        api_flash_write(data.data(), partition_fd(argv[0]), number(argv[1]),
+                        static_cast<std::uint32_t>(data.size()), static_cast<std::uint8_t>(number(argv[3])));
     std::printf("api_flash_write=%d\n", r);
     return 0;
 }

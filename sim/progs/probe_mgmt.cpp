@@ -62,8 +62,8 @@ int run_verify(int count, char** texts)
 int run_addr(const char* prompt, int required, int check)
 {
     std::uint32_t value = 0;
-    const int result = get_ip_addr(prompt, &value, static_cast<std::uint8_t>(required),
-                                   static_cast<std::uint8_t>(check));
+    const int result =
+        get_ip_addr(prompt, &value, static_cast<std::uint8_t>(required), static_cast<std::uint8_t>(check));
     std::printf("get_ip_addr=%d value=%s\n", result, dotted(value));
     return 0;
 }
@@ -75,8 +75,8 @@ int run_params(int offer)
     std::uint32_t ip = 0;
     std::uint32_t netmask = 0;
     std::uint32_t gateway = 0;
-    const int result = mgmt_port_params(&port, &use_dhcp, &ip, &netmask, &gateway,
-                                        static_cast<std::uint8_t>(offer));
+    const int result =
+        mgmt_port_params(&port, &use_dhcp, &ip, &netmask, &gateway, static_cast<std::uint8_t>(offer));
     std::printf("mgmt_port_params=%d use_dhcp=%d port=%c", result, use_dhcp, port);
     std::printf(" ip=%s", dotted(ip));
     std::printf(" netmask=%s", dotted(netmask));
@@ -90,7 +90,9 @@ int run_link(const char* fault)
     getrlimit(RLIMIT_NOFILE, &saved);
     if (std::strcmp(fault, "nosocket") == 0) {
         // Standard input, output and error use every descriptor allowed.
-        const struct rlimit limit {3, saved.rlim_max};
+        const struct rlimit limit {
+            3, saved.rlim_max
+        };
         setrlimit(RLIMIT_NOFILE, &limit);
     } else if (std::strcmp(fault, "noflags") == 0) {
         fail_flags_request = true;

@@ -36,9 +36,15 @@ struct free_deleter {
 };
 using work_buffer = std::unique_ptr<std::uint8_t[], free_deleter>;
 
-unsigned long ul(std::uint32_t v) { return static_cast<unsigned long>(v); }
+unsigned long ul(std::uint32_t v)
+{
+    return static_cast<unsigned long>(v);
+}
 
-unsigned long address_of(const void* p) { return reinterpret_cast<unsigned long>(p); }
+unsigned long address_of(const void* p)
+{
+    return reinterpret_cast<unsigned long>(p);
+}
 
 // Opens one partition into its descriptor; a descriptor left from an
 // earlier call is closed first so that it cannot leak.
@@ -50,7 +56,10 @@ int open_partition(int& fd, const char* path, int flags)
     return fd;
 }
 
-bool is_power_of_two(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool is_power_of_two(std::uint32_t v)
+{
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
 std::uint32_t lowest_set_bit(std::uint32_t v)
 {
@@ -143,7 +152,8 @@ block_piece piece_of(std::uint32_t i, const block_span& s, std::uint32_t offset,
 bool write_block(int fd, std::uint32_t a, const std::uint8_t* block)
 {
     for (std::uint32_t pos = 0; pos < theFlash.sector_size; pos += WRITE_CHUNK) {
-        const std::uint32_t len = theFlash.sector_size - pos < WRITE_CHUNK ? theFlash.sector_size - pos : WRITE_CHUNK;
+        const std::uint32_t len =
+            theFlash.sector_size - pos < WRITE_CHUNK ? theFlash.sector_size - pos : WRITE_CHUNK;
         if (!mtd_write(fd, a + pos, len, block + pos))
             return false;
     }
@@ -289,7 +299,8 @@ int flash_erase(int fd, std::uint32_t count, std::uint32_t offset)
 int flash_write(const void* buffer, int fd, std::uint32_t count, std::uint32_t offset, std::uint8_t progress)
 {
     const block_span s = span_of(offset, count);
-    work_buffer block(static_cast<std::uint8_t*>(std::malloc(std::size_t{theFlash.sector_size} + WRITE_CHUNK)));
+    work_buffer block(
+        static_cast<std::uint8_t*>(std::malloc(std::size_t{theFlash.sector_size} + WRITE_CHUNK)));
     if (debug_write)
         std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset),
                     ul(offset + count - 1), ul(s.first), ul(s.last), static_cast<long>(s.blocks));
@@ -323,7 +334,10 @@ int flash_write(const void* buffer, int fd, std::uint32_t count, std::uint32_t o
     return 1;
 }
 
-int api_flash_init() { return flash_open() == 1 ? 0 : -1; }
+int api_flash_init()
+{
+    return flash_open() == 1 ? 0 : -1;
+}
 
 int api_flash_read(void* buffer, int fd, std::uint32_t offset, std::uint32_t count)
 {
@@ -332,7 +346,8 @@ int api_flash_read(void* buffer, int fd, std::uint32_t offset, std::uint32_t cou
     return flash_read(buffer, fd, count, offset) ? 0 : -1;
 }
 
-int api_flash_write(const void* buffer, int fd, std::uint32_t offset, std::uint32_t count, std::uint8_t progress)
+int api_flash_write(const void* buffer, int fd, std::uint32_t offset, std::uint32_t count,
+                    std::uint8_t progress)
 {
     if (theFlash.size == 0)
         return -1;

@@ -44,8 +44,7 @@ int flash_open();
 int mtd_open();
 int mtd_type();
 int flash_read(void* buffer, int fd, std::uint32_t count, std::uint32_t offset);
-int flash_write(const void* buffer, int fd, std::uint32_t count, std::uint32_t offset,
-                std::uint8_t progress);
+int flash_write(const void* buffer, int fd, std::uint32_t count, std::uint32_t offset, std::uint8_t progress);
 int flash_erase(int fd, std::uint32_t count, std::uint32_t offset);
 int mtd_read(int fd, std::uint32_t offset, std::uint32_t count, void* buffer);
 int mtd_write(int fd, std::uint32_t offset, std::uint32_t count, const void* buffer);

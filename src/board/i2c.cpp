@@ -86,11 +86,15 @@ int setup_mux(int channel)
     return write_mux(mask);
 }
 
-int clear_mux() { return write_mux(0); }
+int clear_mux()
+{
+    return write_mux(0);
+}
 
 int i2c_read(int bus, int device, std::uint16_t offset, int count, int addr_len, std::uint8_t* buffer)
 {
-    const std::uint8_t address[2] = {static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset)};
+    const std::uint8_t address[2] = {static_cast<std::uint8_t>(offset >> 8),
+                                     static_cast<std::uint8_t>(offset)};
     const std::uint8_t* address_bytes = addr_len == 2 ? address : address + 1;
     const std::size_t address_len = addr_len == 2 ? 2 : 1;
     const int fd = bus_fd(bus);
@@ -120,7 +124,8 @@ int get_vpd_offset(std::uint16_t offset, int count, std::uint8_t* buffer)
 
 int set_vpd_offset(std::uint16_t offset, std::uint8_t value)
 {
-    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset), value};
+    const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(offset >> 8), static_cast<std::uint8_t>(offset),
+                                   value};
     const int fd = bus_fd(VPD_BUS);
     setup_mux(VPD_CHANNEL);
     const int set = ::ioctl(fd, I2C_SLAVE, VPD_ADDRESS);
@@ -138,13 +143,25 @@ int set_vpd_offset(std::uint16_t offset, std::uint8_t value)
     return written;
 }
 
-std::uint8_t api_get_image() { return read_vpd_byte(VPD_IMAGE_SELECT); }
+std::uint8_t api_get_image()
+{
+    return read_vpd_byte(VPD_IMAGE_SELECT);
+}
 
-int api_set_image(std::uint8_t slot) { return set_vpd_offset(VPD_IMAGE_SELECT, slot); }
+int api_set_image(std::uint8_t slot)
+{
+    return set_vpd_offset(VPD_IMAGE_SELECT, slot);
+}
 
-int api_set_booted_image(std::uint8_t value) { return set_vpd_offset(VPD_BOOTED_IMAGE, value); }
+int api_set_booted_image(std::uint8_t value)
+{
+    return set_vpd_offset(VPD_BOOTED_IMAGE, value);
+}
 
-std::uint8_t api_get_usbboot() { return read_vpd_byte(VPD_USB_BOOT); }
+std::uint8_t api_get_usbboot()
+{
+    return read_vpd_byte(VPD_USB_BOOT);
+}
 
 int api_eeprom_read(std::uint8_t* buffer, std::uint16_t offset, int count)
 {

@@ -18,8 +18,7 @@ int api_i2c_close();
 int setup_mux(int channel);
 int clear_mux();
 // 0 after a failure, the number of bytes read after a success.
-int i2c_read(int bus, int device, std::uint16_t offset, int count, int addr_len,
-             std::uint8_t* buffer);
+int i2c_read(int bus, int device, std::uint16_t offset, int count, int addr_len, std::uint8_t* buffer);
 int get_vpd_offset(std::uint16_t offset, int count, std::uint8_t* buffer);
 int set_vpd_offset(std::uint16_t offset, std::uint8_t value);
 std::uint8_t api_get_image();

@@ -41,8 +41,7 @@ bool begins_with(std::string_view value, std::string_view prefix)
 
 // Sets a flag from "on" at the start of the key's value; a missing key
 // leaves the flag alone.
-template <typename Flag>
-void set_on_flag(std::string_view text, std::string_view key, Flag& flag)
+template <typename Flag> void set_on_flag(std::string_view text, std::string_view key, Flag& flag)
 {
     if (const auto value = value_of(text, key))
         flag = begins_with(*value, "on") ? 1 : 0;

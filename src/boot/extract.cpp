@@ -31,18 +31,29 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-int other_slot(int n) { return n == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1; }
+int other_slot(int n)
+{
+    return n == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1;
+}
 
-std::string slot_path(int slot) { return strprintf("/user/images/image%d", slot); }
+std::string slot_path(int slot)
+{
+    return strprintf("/user/images/image%d", slot);
+}
 
-bool bootable_type(std::uint32_t type) { return type == TYPE_APPLICATION || type == TYPE_DIAGNOSTICS; }
+bool bootable_type(std::uint32_t type)
+{
+    return type == TYPE_APPLICATION || type == TYPE_DIAGNOSTICS;
+}
 
-void report(const char* text) { std::fputs(text, stderr); }
+void report(const char* text)
+{
+    std::fputs(text, stderr);
+}
 
 void report_implausible(std::uint64_t offset, const component_layout& c)
 {
-    std::fprintf(stderr,
-                 "Component at offset %llu has an implausible header (header size %u, length %u).\n",
+    std::fprintf(stderr, "Component at offset %llu has an implausible header (header size %u, length %u).\n",
                  static_cast<unsigned long long>(offset), c.payload_offset, c.header.len);
 }
 
@@ -158,7 +169,8 @@ bool copy_flash_range(std::uint32_t offset, std::uint32_t count, FILE* out)
     const auto piece = std::make_unique<std::uint8_t[]>(FLASH_PIECE);
     while (count > 0) {
         const std::uint32_t n = count < FLASH_PIECE ? count : FLASH_PIECE;
-        if (api_flash_read(piece.get(), rescue_fd, offset, n) != 0 || std::fwrite(piece.get(), 1, n, out) != n)
+        if (api_flash_read(piece.get(), rescue_fd, offset, n) != 0 ||
+            std::fwrite(piece.get(), 1, n, out) != n)
             return false;
         offset += n;
         count -= n;

@@ -48,7 +48,10 @@ void install_diagnostics()
 
 // A name that setenv would refuse or misread (empty, or holding '=') is
 // skipped, so that the file cannot end or confuse the boot manager.
-bool usable_env_name(const char* name) { return name[0] != '\0' && std::strchr(name, '=') == nullptr; }
+bool usable_env_name(const char* name)
+{
+    return name[0] != '\0' && std::strchr(name, '=') == nullptr;
+}
 
 // Blank-separated words taken in pairs, name then value; a name standing
 // last without a value gets the empty value.
@@ -182,7 +185,8 @@ int extract_gdb(int image_number)
         return 0;
     // No CRC for the GDB image, but never past the end of the file: a short
     // payload is refused rather than handed to gunzip.
-    const bool copied = copy_file_range_to(fileno(in.get()), c.payload_offset, c.header.len, fileno(out.get()));
+    const bool copied =
+        copy_file_range_to(fileno(in.get()), c.payload_offset, c.header.len, fileno(out.get()));
     const bool closed = std::fclose(out.release()) == 0;
     in.reset();
     if (!copied || !closed) {

@@ -77,9 +77,15 @@ int usb_boot_image()
 
 } // namespace
 
-void sig_handler(int) { sig_quit_raised = 1; }
+void sig_handler(int)
+{
+    sig_quit_raised = 1;
+}
 
-void sig_init() { install_sigint_handler(); }
+void sig_init()
+{
+    install_sigint_handler();
+}
 
 int which_image()
 {

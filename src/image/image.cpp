@@ -250,7 +250,8 @@ bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int o
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent <= 0)
-            return sent < 0 && (errno == EINVAL || errno == ENOSYS) && copy_by_reading(fd, offset, count, out_fd);
+            return sent < 0 && (errno == EINVAL || errno == ENOSYS) &&
+                   copy_by_reading(fd, offset, count, out_fd);
         offset += static_cast<std::uint64_t>(sent);
         count -= static_cast<std::uint64_t>(sent);
     }
@@ -291,12 +292,18 @@ struct stored_place {
 stored_place flash_place(std::uint32_t type)
 {
     switch (type) {
-    case TYPE_BOOTLOADER: return {true, uboot_fd, BOOTLOADER_HEADER_COPY};
-    case TYPE_KERNEL: return {true, kernel_fd, 0};
-    case TYPE_ROOTFS: return {true, rfs_fd, 0};
-    case TYPE_DEVICETREE: return {true, device_tree_fd, 0};
-    case TYPE_DIAGNOSTICS: return {true, rescue_fd, 0};
-    default: return {false, -1, 0};
+    case TYPE_BOOTLOADER:
+        return {true, uboot_fd, BOOTLOADER_HEADER_COPY};
+    case TYPE_KERNEL:
+        return {true, kernel_fd, 0};
+    case TYPE_ROOTFS:
+        return {true, rfs_fd, 0};
+    case TYPE_DEVICETREE:
+        return {true, device_tree_fd, 0};
+    case TYPE_DIAGNOSTICS:
+        return {true, rescue_fd, 0};
+    default:
+        return {false, -1, 0};
     }
 }
 

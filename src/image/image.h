@@ -13,8 +13,8 @@ constexpr std::uint32_t TYPE_DEVICETREE = 0x05504547;
 constexpr std::uint32_t TYPE_DIAGNOSTICS = 0x06504547;
 constexpr std::uint32_t MAGIC_EXTENDED = 0x80000000;
 
-constexpr std::uint32_t IMAGE_HEADER_SIZE = 16;     // plain header
-constexpr std::uint32_t COMPONENT_PROBE_SIZE = 20;  // bytes read before the layout is known
+constexpr std::uint32_t IMAGE_HEADER_SIZE = 16;       // plain header
+constexpr std::uint32_t COMPONENT_PROBE_SIZE = 20;    // bytes read before the layout is known
 constexpr std::uint32_t BOOTLOADER_HEADER_COPY = 240; // offset of the header copy in U-Boot
 
 // The four header words, in host order.

@@ -30,12 +30,12 @@ namespace {
 
 constexpr std::uint32_t CRC_START = 0xFFFFFFFF;
 constexpr std::uint64_t MAP_WINDOW = 256 << 10; // bytes of the image read at a time
-constexpr std::uint64_t SLOT_PIECE = 0x10000;  // slot files are written 64 KiB at a time
+constexpr std::uint64_t SLOT_PIECE = 0x10000;   // slot files are written 64 KiB at a time
 constexpr int SLOT_ANSWER_SIZE = 32;
 
 // The image file, open for the whole call.
 class image_fd {
-public:
+  public:
     explicit image_fd(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
     ~image_fd() { reset(); }
     image_fd(const image_fd&) = delete;
@@ -48,7 +48,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -56,7 +56,7 @@ private:
 // or a medium that fails gives a short read (no window), where a mapping
 // would end the program with SIGBUS. Freed when it goes.
 class file_window {
-public:
+  public:
     file_window(int fd, std::uint64_t offset, std::uint64_t length)
         : data_(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)])
     {
@@ -65,7 +65,7 @@ public:
     }
     const std::uint8_t* data() const { return data_.get(); }
 
-private:
+  private:
     bool read_fully(int fd, std::uint64_t offset, std::uint64_t length)
     {
         for (std::uint64_t got = 0; got < length;) {
@@ -85,7 +85,7 @@ private:
 
 // A slot file or the application archive being written.
 class output_file {
-public:
+  public:
     explicit output_file(const char* path) : f_(std::fopen(path, "wb")) {}
     ~output_file() { finish(); }
     output_file(const output_file&) = delete;
@@ -101,7 +101,7 @@ public:
         return ok;
     }
 
-private:
+  private:
     FILE* f_;
 };
 
@@ -128,7 +128,8 @@ struct partition_kind {
 };
 
 const partition_kind PARTITION_KINDS[] = {
-    {TYPE_BOOTLOADER, "Installing Boot Loader: ", "UBOOT", "UBOOT", "Uboot image update failed", 0x80000, true},
+    {TYPE_BOOTLOADER, "Installing Boot Loader: ", "UBOOT", "UBOOT", "Uboot image update failed", 0x80000,
+     true},
     {TYPE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", "kernel image update failed", 0x800000, false},
     {TYPE_ROOTFS, "Installing Root Filesystem: ", "RFS", "RFS", "RFS image update failed", 0xA00000, false},
     {TYPE_DEVICETREE, "Installing Device Tree: ", "DFT", "DFT", "DFT image update failed", 0x40000, false},
@@ -147,11 +148,16 @@ const partition_kind* partition_kind_of(std::uint32_t type)
 int partition_fd_of(std::uint32_t type)
 {
     switch (type) {
-    case TYPE_BOOTLOADER: return uboot_fd;
-    case TYPE_KERNEL: return kernel_fd;
-    case TYPE_ROOTFS: return rfs_fd;
-    case TYPE_DEVICETREE: return device_tree_fd;
-    default: return rescue_fd;
+    case TYPE_BOOTLOADER:
+        return uboot_fd;
+    case TYPE_KERNEL:
+        return kernel_fd;
+    case TYPE_ROOTFS:
+        return rfs_fd;
+    case TYPE_DEVICETREE:
+        return device_tree_fd;
+    default:
+        return rescue_fd;
     }
 }
 
@@ -167,7 +173,7 @@ void print_percent_done()
 
 std::uint64_t file_size(int fd)
 {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_size < 0)
         return 0;
     return static_cast<std::uint64_t>(st.st_size);
@@ -342,8 +348,8 @@ outcome install_partition(int fd, std::uint64_t image_size, const component& c, 
     }
     const std::uint64_t from = k.payload_only ? c.start + c.layout.payload_offset : c.start;
     pass_check check{};
-    if (!start_check(fd, c, from, check) || write_flash_span(fd, from, tested, partition_fd_of(k.type), check) < 0 ||
-        !check_passed(check, c)) {
+    if (!start_check(fd, c, from, check) ||
+        write_flash_span(fd, from, tested, partition_fd_of(k.type), check) < 0 || !check_passed(check, c)) {
         std::puts(k.failure);
         return outcome::failed;
     }

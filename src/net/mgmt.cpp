@@ -51,7 +51,7 @@ void prompt(const char* text)
 
 // Owns the socket that carries the interface requests.
 class request_socket {
-public:
+  public:
     request_socket() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
     ~request_socket()
     {
@@ -62,7 +62,7 @@ public:
     request_socket& operator=(const request_socket&) = delete;
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -109,8 +109,8 @@ int mgmt_port_setup(std::uint8_t offer_dhcp)
     return mgmt_port_configure(use_dhcp, port, &ip, &netmask, &gateway);
 }
 
-int mgmt_port_params(char* /*port*/, std::uint8_t* use_dhcp, std::uint32_t* ip,
-                     std::uint32_t* netmask, std::uint32_t* gateway, std::uint8_t offer_dhcp)
+int mgmt_port_params(char* /*port*/, std::uint8_t* use_dhcp, std::uint32_t* ip, std::uint32_t* netmask,
+                     std::uint32_t* gateway, std::uint8_t offer_dhcp)
 {
     *use_dhcp = 0;
     if (offer_dhcp && path_exists(DHCP_CLIENT)) {

@@ -41,7 +41,7 @@ bool quit_requested()
 
 // Owns an open directory stream.
 class dir_stream {
-public:
+  public:
     explicit dir_stream(const char* path) : dir_(::opendir(path)) {}
     ~dir_stream()
     {
@@ -53,7 +53,7 @@ public:
     bool is_open() const { return dir_ != nullptr; }
     DIR* get() const { return dir_; }
 
-private:
+  private:
     DIR* dir_;
 };
 

@@ -26,7 +26,14 @@ void print_menu()
 bool is_menu_option(int key)
 {
     switch (key) {
-    case 'T': case 'X': case 'U': case 'V': case 'R': case 'M': case 'D': case 'E':
+    case 'T':
+    case 'X':
+    case 'U':
+    case 'V':
+    case 'R':
+    case 'M':
+    case 'D':
+    case 'E':
         return true;
     default:
         return false;
@@ -62,16 +69,29 @@ int read_option()
 void run_option(int option)
 {
     switch (option) {
-    case 'T': run_tftp_rescue(); break;
-    case 'X': run_xmodem_rescue(); break;
-    case 'U': run_usb_rescue(); break;
-    case 'V': run_image_display(); break;
-    case 'M': run_mac_config(); break;
-    case 'D': run_standalone_diags(); break;
+    case 'T':
+        run_tftp_rescue();
+        break;
+    case 'X':
+        run_xmodem_rescue();
+        break;
+    case 'U':
+        run_usb_rescue();
+        break;
+    case 'V':
+        run_image_display();
+        break;
+    case 'M':
+        run_mac_config();
+        break;
+    case 'D':
+        run_standalone_diags();
+        break;
     case 'R':
         sleep(1);
         board_reset();
-    default: break;
+    default:
+        break;
     }
 }
 

@@ -94,9 +94,9 @@ bool wait_for_enter(int fd, unsigned char enter, const char* reminder)
 // same number opened anew (init_serial), starts from empty.
 struct port_reader {
     int fd = -1;
-    bool ended = false;      // end of input or a port that cannot be read
-    std::size_t head = 0;    // next byte to hand out
-    std::size_t tail = 0;    // end of the bytes read
+    bool ended = false;   // end of input or a port that cannot be read
+    std::size_t head = 0; // next byte to hand out
+    std::size_t tail = 0; // end of the bytes read
     unsigned char bytes[4096];
 };
 port_reader reader;

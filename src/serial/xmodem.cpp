@@ -67,15 +67,15 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // State of one transfer.
 struct transfer {
-    int in = -1;                  // where the sender's bytes come from
-    int out_fd = -1;              // where the answers go
+    int in = -1;     // where the sender's bytes come from
+    int out_fd = -1; // where the answers go
     std::FILE* out = nullptr;
     unsigned char header = 0;     // header byte last read
     unsigned char last_block = 0; // so the first block must be number 1
     int consecutive_errors = 0;
     bool cancel = false;
     unsigned int header_timeout = FIRST_HEADER_TIMEOUT;
-    bool received = false;        // any block accepted
+    bool received = false; // any block accepted
     long total = 0;
 };
 

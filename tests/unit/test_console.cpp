@@ -20,7 +20,7 @@ namespace {
 // Descriptor 0 and 1 replaced for one test: 0 reads the given input from a
 // pipe (then end of file), 1 goes to a temporary file read back afterwards.
 class redirected_console {
-public:
+  public:
     explicit redirected_console(const std::string& input)
     {
         fflush(stdout);
@@ -50,7 +50,7 @@ public:
         return text;
     }
 
-private:
+  private:
     void restore()
     {
         if (saved_in_ < 0)
@@ -143,7 +143,8 @@ TEST(GetUserInput, EscapeSequencesIgnored)
     auto r = edit("a\x1b[Ab\x1b[Bc\x1b[3~\r");
     EXPECT_EQ(r.text, "abc");
     EXPECT_EQ(r.echo, "abc\n");
-    r = edit("\x1b" "a\r");
+    r = edit("\x1b"
+             "a\r");
     EXPECT_EQ(r.text, "a");
     EXPECT_EQ(r.echo, "a\n");
     // ESC ESC [ D: the second ESC starts the sequence afresh.
@@ -184,7 +185,7 @@ TEST(GetUserInput, EndOfInputEndsLine)
 
 // A pseudo-terminal as descriptor 0, for uartGetC's terminal handling.
 class pty_console : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -230,9 +231,9 @@ TEST_F(pty_console, ReadsOneKeyWithoutEnterAndRestoresSettings)
 
 TEST_F(pty_console, InterruptingSignalGivesZeroWithoutEndOfInput)
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_alarm; // no SA_RESTART: the read ends with EINTR
-    struct sigaction old{};
+    struct sigaction old {};
     sigaction(SIGALRM, &sa, &old);
     termios before{};
     tcgetattr(0, &before);

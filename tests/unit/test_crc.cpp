@@ -23,7 +23,10 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
     return v;
 }
 
-std::uint32_t u32(std::size_t n) { return static_cast<std::uint32_t>(n); }
+std::uint32_t u32(std::size_t n)
+{
+    return static_cast<std::uint32_t>(n);
+}
 
 } // namespace
 
@@ -42,8 +45,8 @@ TEST(GenCrc, CheckValueAndEmptyInput)
 TEST(GenCrc, EqualsBitByBitRuleAtAllLengthsAndAlignments)
 {
     const auto data = random_bytes(3 * 3 * 4096 + 64, 1);
-    const std::size_t lengths[] = {1, 3, 15, 16, 17, 31, 32, 33, 255, 4095, 4096, 12287,
-                                   12288, 12289, 24576 + 15, 3 * 3 * 4096};
+    const std::size_t lengths[] = {1,   3,    15,   16,    17,    31,    32,         33,
+                                   255, 4095, 4096, 12287, 12288, 12289, 24576 + 15, 3 * 3 * 4096};
     const std::uint32_t starts[] = {0xFFFFFFFFu, 0u, 0xDEADBEEFu};
     for (std::size_t align = 0; align < 8; ++align)
         for (const std::size_t len : lengths)

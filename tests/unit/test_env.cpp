@@ -48,7 +48,8 @@ struct settings {
 
 settings current()
 {
-    return {gdb_enable, gdbserver_enable, gdbport, shell_enable, memchk_enable, rescue_enable, standalone_diags};
+    return {gdb_enable,    gdbserver_enable, gdbport,         shell_enable,
+            memchk_enable, rescue_enable,    standalone_diags};
 }
 
 std::ostream& operator<<(std::ostream& os, const settings& s)

@@ -18,7 +18,7 @@
 namespace {
 
 class FlashTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char name[] = "/tmp/test_flash_XXXXXX";
@@ -51,10 +51,7 @@ protected:
         theFlash = flash_device{"8MB w/64-128KB sectors", 64, 0x20000, 17, 0x800000};
     }
     // One block as large as the stand-in file.
-    static void geometry_4k()
-    {
-        theFlash = flash_device{"0MB w/1-4KB sectors", 1, 0x1000, 12, 0x1000};
-    }
+    static void geometry_4k() { theFlash = flash_device{"0MB w/1-4KB sectors", 1, 0x1000, 12, 0x1000}; }
 
     int fd_ = -1;
     std::string path_;
@@ -174,7 +171,8 @@ TEST_F(FlashTest, TraceTexts)
     std::snprintf(expected_read, sizeof expected_read,
                   "Flash Read 0x00000010 to 0x0000001f\nmtd read  0x00000010 to 0x0000001f 0x%08lx\n", addr);
     char expected_write[80];
-    std::snprintf(expected_write, sizeof expected_write, "mtd write 0x00000020 to 0x0000002f 0x%08lx\n", addr);
+    std::snprintf(expected_write, sizeof expected_write, "mtd write 0x00000020 to 0x0000002f 0x%08lx\n",
+                  addr);
 
     testing::internal::CaptureStdout();
     flash_read(buf.data(), fd_, 16, 0x10);

@@ -24,7 +24,7 @@
 namespace {
 
 class I2cTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         api_i2c_close();
@@ -65,7 +65,6 @@ int slave_errno(int fd)
     ::ioctl(fd, I2C_SLAVE, 0x54);
     return errno;
 }
-
 
 } // namespace
 

@@ -87,7 +87,8 @@ TEST(ComponentLayout, PlainAndExtendedGeometry)
     EXPECT_EQ(empty.total, 16u);
 
     // Largest extended header that still fits.
-    auto wide = component_from_probe(probe(0xFFFFFFFFu - 0xFFFFu, TYPE_ROOTFS | MAGIC_EXTENDED, 0xFFFF).data());
+    auto wide =
+        component_from_probe(probe(0xFFFFFFFFu - 0xFFFFu, TYPE_ROOTFS | MAGIC_EXTENDED, 0xFFFF).data());
     EXPECT_TRUE(wide.sane);
     EXPECT_EQ(wide.total, 0xFFFFFFFFu);
 }
@@ -112,8 +113,7 @@ TEST(ComponentLayout, RefusesHeadersThatStallOrWrapTheWalk)
 namespace {
 
 // Runs fn with stdout sent to a temporary file and gives what it printed.
-template <typename F>
-std::string captured_stdout(F&& fn)
+template <typename F> std::string captured_stdout(F&& fn)
 {
     testing::internal::CaptureStdout();
     fn();
@@ -153,12 +153,13 @@ TEST(StoredHeaders, UnknownTypeAndNullBuffer)
 namespace {
 
 // Bytes of one component with a correct CRC; header_size 0 means plain.
-std::vector<std::uint8_t> make_component(std::uint32_t type, std::size_t payload_len, std::uint16_t header_size = 0,
-                                         std::uint8_t fill = 0x5A)
+std::vector<std::uint8_t> make_component(std::uint32_t type, std::size_t payload_len,
+                                         std::uint16_t header_size = 0, std::uint8_t fill = 0x5A)
 {
     const bool ext = header_size != 0;
     std::vector<std::uint8_t> c(ext ? header_size : 16, 0);
-    encode_header(image_header{0, static_cast<std::uint32_t>(payload_len), type | (ext ? MAGIC_EXTENDED : 0u), 0x01000000u},
+    encode_header(image_header{0, static_cast<std::uint32_t>(payload_len), type | (ext ? MAGIC_EXTENDED : 0u),
+                               0x01000000u},
                   c.data());
     if (ext)
         store_be16(c.data() + 18, header_size);
@@ -257,7 +258,8 @@ TEST(ComponentWalk, StopsAtHeadersThatWouldStallOrWrap)
     temp_image b(join({small, std::vector<std::uint8_t>(40, 0)}));
     EXPECT_EQ(parse_image(b.f, probe), 0);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Component at offset 0 has an implausible header (header size 0, length 0)"), std::string::npos);
+    EXPECT_NE(err.find("Component at offset 0 has an implausible header (header size 0, length 0)"),
+              std::string::npos);
     EXPECT_NE(err.find("(header size 3, length 0)"), std::string::npos);
 }
 
@@ -323,7 +325,8 @@ TEST(ComponentWalk, RandomHostileFilesNeverLoopOrReadOutside)
 {
     std::mt19937 rng(12345);
     auto next = [&rng] { return static_cast<std::uint32_t>(rng()); };
-    const std::uint32_t types[] = {TYPE_APPLICATION, TYPE_DIAGNOSTICS, TYPE_KERNEL, TYPE_BOOTLOADER, 0x7F504547u};
+    const std::uint32_t types[] = {TYPE_APPLICATION, TYPE_DIAGNOSTICS, TYPE_KERNEL, TYPE_BOOTLOADER,
+                                   0x7F504547u};
     int copied = 0;
     int refused = 0;
     for (int round = 0; round < 300; ++round) {

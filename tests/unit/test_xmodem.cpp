@@ -1,8 +1,8 @@
 // Xmodem-1K receiver internals: the CRC-16/XMODEM table and fold, the
 // block-data reader's bursts, silence rule and CRC over exactly the bytes
 // read, and whole receptions over pipes whose input ends.
-#include "serial/xmodem_private.h"
 #include "serial/serial_private.h"
+#include "serial/xmodem_private.h"
 
 #include <gtest/gtest.h>
 
@@ -261,7 +261,8 @@ std::vector<unsigned char> send_file(pipe_line& line, const std::vector<std::vec
 TEST(XmodemReceive, CompletesOverPipesWithMixedBlockSizes)
 {
     pipe_line line;
-    const std::vector<std::vector<unsigned char>> blocks = {pattern(128, 4), pattern(1024, 5), pattern(128, 6)};
+    const std::vector<std::vector<unsigned char>> blocks = {pattern(128, 4), pattern(1024, 5),
+                                                            pattern(128, 6)};
     std::vector<unsigned char> seen;
     std::thread sender([&] { seen = send_file(line, blocks, true); });
     const received r = receive(line);

@@ -14,14 +14,14 @@ constexpr int EXIT_USAGE = 2;
 
 // One component of `create`, as the command line describes it.
 struct component_request {
-    bool raw = false;          // --raw: the file's bytes as they are, no header
+    bool raw = false; // --raw: the file's bytes as they are, no header
     std::uint32_t type = 0;
-    std::string file;          // payload; empty: no payload
-    std::uint32_t id = 0;      // a.b.c.d
+    std::string file;     // payload; empty: no payload
+    std::uint32_t id = 0; // a.b.c.d
     bool extended = false;
     std::uint16_t header_size = 16;
     std::uint16_t bytes16 = 0;
-    bool boot_copy = false;    // header copy at payload byte 240
+    bool boot_copy = false; // header copy at payload byte 240
     // Deliberate faults, for tests.
     bool corrupt_crc = false;
     std::optional<std::uint32_t> crc;

@@ -172,7 +172,8 @@ bool parse_create_args(const std::vector<std::string>& args, std::string* output
                 return false;
             comps->emplace_back();
             if (!parse_type(text, &comps->back().type))
-                return refuse("--type: '" + text + "' is no component type (app, bootloader, kernel, "
+                return refuse("--type: '" + text +
+                              "' is no component type (app, bootloader, kernel, "
                               "rootfs, devicetree, diag, 1-127 or 0x... below 0x80000000)");
         } else if (opt == "--raw") {
             comps->emplace_back();
@@ -201,8 +202,8 @@ bool last_component_visible(const component_request& c, std::uint64_t payload_le
 {
     if (c.raw || c.truncate)
         return true;
-    const std::uint64_t header = c.extended ? std::max<std::uint64_t>(c.header_size, COMPONENT_PROBE_SIZE)
-                                            : IMAGE_HEADER_SIZE;
+    const std::uint64_t header =
+        c.extended ? std::max<std::uint64_t>(c.header_size, COMPONENT_PROBE_SIZE) : IMAGE_HEADER_SIZE;
     const std::uint64_t payload = c.boot_copy ? std::max<std::uint64_t>(payload_len, COPY_END) : payload_len;
     if (header + payload >= COMPONENT_PROBE_SIZE)
         return true;
@@ -237,7 +238,8 @@ bool read_payload(const component_bytes& b, std::uint64_t off, std::uint8_t* buf
 {
     std::size_t done = 0;
     while (done < n && off + done < b.file_len) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, b.file_len - off - done));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(n - done, b.file_len - off - done));
         const ssize_t got = pread(b.payload_fd, buf + done, want, static_cast<off_t>(off + done));
         if (got <= 0) {
             std::fprintf(stderr, "bmimage: %s: read failed\n", b.req->file.c_str());
@@ -254,8 +256,7 @@ bool read_payload(const component_bytes& b, std::uint64_t off, std::uint8_t* buf
 }
 
 // Calls sink(bytes, n) over the whole payload, in chunks.
-template <typename Sink>
-bool for_each_payload_chunk(const component_bytes& b, Sink&& sink)
+template <typename Sink> bool for_each_payload_chunk(const component_bytes& b, Sink&& sink)
 {
     const auto chunk = std::make_unique<std::uint8_t[]>(CHUNK);
     for (std::uint64_t off = 0; off < b.payload_len;) {
@@ -276,7 +277,8 @@ bool build_header(component_bytes& b)
         return refuse("component too large: header size + length must fit in 32 bits");
     const std::uint32_t len = c.len.value_or(static_cast<std::uint32_t>(b.payload_len));
     const std::uint32_t magic = c.type | (c.extended ? MAGIC_EXTENDED : 0u);
-    b.header.assign(c.extended ? std::max<std::size_t>(c.header_size, COMPONENT_PROBE_SIZE) : IMAGE_HEADER_SIZE, 0);
+    b.header.assign(
+        c.extended ? std::max<std::size_t>(c.header_size, COMPONENT_PROBE_SIZE) : IMAGE_HEADER_SIZE, 0);
     encode_header(image_header{0, len, magic, c.id}, b.header.data());
     if (c.extended) {
         store_be16(b.header.data() + 16, c.bytes16);
@@ -286,7 +288,8 @@ bool build_header(component_bytes& b)
     std::memcpy(b.copy.data(), b.header.data(), IMAGE_HEADER_SIZE);
     store_be32(b.copy.data(), 0);
 
-    std::uint32_t crc = gen_crc(b.header.data() + 4, static_cast<std::uint32_t>(b.header.size() - 4), 0xFFFFFFFFu);
+    std::uint32_t crc =
+        gen_crc(b.header.data() + 4, static_cast<std::uint32_t>(b.header.size() - 4), 0xFFFFFFFFu);
     if (!for_each_payload_chunk(b, [&](const std::uint8_t* p, std::size_t n) {
             crc = gen_crc(p, static_cast<std::uint32_t>(n), crc);
             return true;

@@ -54,7 +54,8 @@ void check_component(int fd, component_report& r, std::uint64_t size)
         r.crc_ok = crc == c.header.crc;
     }
     std::uint8_t copy[IMAGE_HEADER_SIZE];
-    if (c.type == TYPE_BOOTLOADER && c.header.len >= BOOTLOADER_HEADER_COPY + IMAGE_HEADER_SIZE && r.complete &&
+    if (c.type == TYPE_BOOTLOADER && c.header.len >= BOOTLOADER_HEADER_COPY + IMAGE_HEADER_SIZE &&
+        r.complete &&
         read_exact(fd, r.offset + c.payload_offset + BOOTLOADER_HEADER_COPY, copy, sizeof copy)) {
         r.has_copy = true;
         r.copy = decode_header(copy);
@@ -93,7 +94,10 @@ image_report walk_image(int fd)
     return rep;
 }
 
-bool extended(const component_report& r) { return (r.layout.header.magic & MAGIC_EXTENDED) != 0; }
+bool extended(const component_report& r)
+{
+    return (r.layout.header.magic & MAGIC_EXTENDED) != 0;
+}
 
 std::string crc_status(const component_report& r)
 {
@@ -150,19 +154,20 @@ void print_json(const std::string& path, const image_report& rep)
     for (std::size_t i = 0; i < rep.components.size(); ++i) {
         const component_report& r = rep.components[i];
         const component_layout& c = r.layout;
-        std::printf("%s\n  {\"index\": %zu, \"offset\": %llu, \"type\": %s, \"type_word\": %u, \"magic\": %u, "
-                    "\"extended\": %s, \"header_size\": %u, \"bytes16\": %s, \"version\": %s, \"id\": %u, "
-                    "\"len\": %u, \"total\": %u, \"crc\": %u, \"crc_computed\": %u, \"complete\": %s, "
-                    "\"crc_ok\": %s, \"status\": %s",
-                    i ? "," : "", i + 1, static_cast<unsigned long long>(r.offset), json_string(type_name(c.type)).c_str(),
-                    c.type, c.header.magic, extended(r) ? "true" : "false", c.payload_offset,
-                    extended(r) ? strprintf("%u", r.bytes16).c_str() : "null",
-                    json_string(version_text(c.header.id)).c_str(), c.header.id, c.header.len, c.total,
-                    c.header.crc, r.crc_computed, r.complete ? "true" : "false", r.crc_ok ? "true" : "false",
-                    json_string(crc_status(r)).c_str());
+        std::printf(
+            "%s\n  {\"index\": %zu, \"offset\": %llu, \"type\": %s, \"type_word\": %u, \"magic\": %u, "
+            "\"extended\": %s, \"header_size\": %u, \"bytes16\": %s, \"version\": %s, \"id\": %u, "
+            "\"len\": %u, \"total\": %u, \"crc\": %u, \"crc_computed\": %u, \"complete\": %s, "
+            "\"crc_ok\": %s, \"status\": %s",
+            i ? "," : "", i + 1, static_cast<unsigned long long>(r.offset),
+            json_string(type_name(c.type)).c_str(), c.type, c.header.magic, extended(r) ? "true" : "false",
+            c.payload_offset, extended(r) ? strprintf("%u", r.bytes16).c_str() : "null",
+            json_string(version_text(c.header.id)).c_str(), c.header.id, c.header.len, c.total, c.header.crc,
+            r.crc_computed, r.complete ? "true" : "false", r.crc_ok ? "true" : "false",
+            json_string(crc_status(r)).c_str());
         if (r.has_copy)
-            std::printf(", \"header_copy\": {\"len\": %u, \"magic\": %u, \"id\": %u, \"version\": %s}", r.copy.len,
-                        r.copy.magic, r.copy.id, json_string(version_text(r.copy.id)).c_str());
+            std::printf(", \"header_copy\": {\"len\": %u, \"magic\": %u, \"id\": %u, \"version\": %s}",
+                        r.copy.len, r.copy.magic, r.copy.id, json_string(version_text(r.copy.id)).c_str());
         std::printf("}");
     }
     std::printf("%s], \"trailing\": %llu, \"error\": %s, \"ok\": %s}\n", rep.components.empty() ? "" : "\n",
@@ -187,9 +192,10 @@ void print_problems(const std::string& path, const image_report& rep)
     for (std::size_t i = 0; i < rep.components.size(); ++i) {
         const component_report& r = rep.components[i];
         if (!r.complete)
-            std::fprintf(stderr, "%s: component %zu (%s): file ends %llu bytes before its end\n", path.c_str(),
-                         i + 1, type_name(r.layout.type).c_str(),
-                         static_cast<unsigned long long>(r.offset + r.layout.total - static_cast<std::uint64_t>(rep.size)));
+            std::fprintf(stderr, "%s: component %zu (%s): file ends %llu bytes before its end\n",
+                         path.c_str(), i + 1, type_name(r.layout.type).c_str(),
+                         static_cast<unsigned long long>(r.offset + r.layout.total -
+                                                         static_cast<std::uint64_t>(rep.size)));
         else if (!r.crc_ok)
             std::fprintf(stderr, "%s: component %zu (%s): crc 0x%08x, computed 0x%08x\n", path.c_str(), i + 1,
                          type_name(r.layout.type).c_str(), r.layout.header.crc, r.crc_computed);

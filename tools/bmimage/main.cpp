@@ -44,10 +44,10 @@ struct named_type {
 };
 
 constexpr named_type TYPE_NAMES[] = {
-    {"app", TYPE_APPLICATION},       {"application", TYPE_APPLICATION}, {"bootloader", TYPE_BOOTLOADER},
-    {"uboot", TYPE_BOOTLOADER},      {"kernel", TYPE_KERNEL},           {"rootfs", TYPE_ROOTFS},
-    {"rfs", TYPE_ROOTFS},            {"devicetree", TYPE_DEVICETREE},   {"dtb", TYPE_DEVICETREE},
-    {"diag", TYPE_DIAGNOSTICS},      {"diagnostics", TYPE_DIAGNOSTICS},
+    {"app", TYPE_APPLICATION},  {"application", TYPE_APPLICATION}, {"bootloader", TYPE_BOOTLOADER},
+    {"uboot", TYPE_BOOTLOADER}, {"kernel", TYPE_KERNEL},           {"rootfs", TYPE_ROOTFS},
+    {"rfs", TYPE_ROOTFS},       {"devicetree", TYPE_DEVICETREE},   {"dtb", TYPE_DEVICETREE},
+    {"diag", TYPE_DIAGNOSTICS}, {"diagnostics", TYPE_DIAGNOSTICS},
 };
 
 } // namespace
@@ -82,8 +82,8 @@ bool parse_version(const std::string& text, std::uint32_t* id)
             return false;
         const std::string piece = text.substr(pos, last ? std::string::npos : dot - pos);
         std::uint64_t v = 0;
-        if (piece.empty() || piece.find_first_not_of("0123456789") != std::string::npos ||
-            piece.size() > 3 || !parse_number(piece, 255, &v))
+        if (piece.empty() || piece.find_first_not_of("0123456789") != std::string::npos || piece.size() > 3 ||
+            !parse_number(piece, 255, &v))
             return false;
         out = (out << 8) | static_cast<std::uint32_t>(v);
         pos = dot + 1;
@@ -100,13 +100,20 @@ std::string version_text(std::uint32_t id)
 std::string type_name(std::uint32_t type)
 {
     switch (type) {
-    case TYPE_APPLICATION: return "application";
-    case TYPE_BOOTLOADER: return "bootloader";
-    case TYPE_KERNEL: return "kernel";
-    case TYPE_ROOTFS: return "rootfs";
-    case TYPE_DEVICETREE: return "devicetree";
-    case TYPE_DIAGNOSTICS: return "diagnostics";
-    default: return "unknown";
+    case TYPE_APPLICATION:
+        return "application";
+    case TYPE_BOOTLOADER:
+        return "bootloader";
+    case TYPE_KERNEL:
+        return "kernel";
+    case TYPE_ROOTFS:
+        return "rootfs";
+    case TYPE_DEVICETREE:
+        return "devicetree";
+    case TYPE_DIAGNOSTICS:
+        return "diagnostics";
+    default:
+        return "unknown";
     }
 }
 
