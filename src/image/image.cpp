@@ -2,6 +2,7 @@
 // geometry of a component, and the stored headers of installed components.
 #include "image/image.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -98,6 +99,9 @@ bool crc_of_mapped_window(int fd, std::uint64_t offset, std::size_t count, std::
     if (map == MAP_FAILED)
         return false;
     madvise(map, lead + count, MADV_SEQUENTIAL);
+    // Reading ahead of the checksum: a slot file not yet in the page cache
+    // streams in while the window before it is being checksummed.
+    posix_fadvise(fd, static_cast<off_t>(offset + count), static_cast<off_t>(count), POSIX_FADV_WILLNEED);
     *crc = gen_crc(static_cast<const std::uint8_t*>(map) + lead, static_cast<std::uint32_t>(count), *crc);
     munmap(map, lead + count);
     return true;
