@@ -100,14 +100,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW
 
 #if defined(__powerpc__) && !defined(__powerpc64__)
 // 32-bit PowerPC programs built for 64-bit time call this name instead.
-extern "C" int __ioctl_time64(int fd, unsigned long request, ...) __THROW
-{
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
-    return answer(fd, request, arg);
-}
+extern "C" int __ioctl_time64(int fd, unsigned long request, ...) __THROW __attribute__((alias("ioctl")));
 #endif
 
 namespace fake_mtd {
