@@ -1,5 +1,6 @@
 // The extraction's memory and time against the component size: the checked
-// copy of extract_image (walk, CRC over the file, then the payload copy) on a
+// copy of extract_image (walk, CRC over the file beside the payload copy
+// into a staging file, renamed onto the archive when the CRC matched) on a
 // 16 MiB and a 256 MiB application component, each in a forked child of the
 // same small parent so that its peak resident set is its own (a fork, not an
 // exec, so that it also works under qemu-user without binfmt), and a plain copy of the same payload
@@ -116,7 +117,7 @@ int child(const std::string& mode, const std::string& image, const std::string& 
         if (mode == "extract-one-cpu")
             keep_to_one_processor();
         component_layout c{};
-        ok = extract_component(src, fileno(out), &c) == extract_result::copied;
+        ok = extract_component(src, out_path, &c) == extract_result::copied;
     } else {
         ok = plain_copy(src, out);
     }

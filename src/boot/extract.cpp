@@ -4,9 +4,16 @@
 // to the launch; and decide what follows when an image is missing or bad.
 //
 // A component is never held whole in memory: its CRC is computed over the
-// file (or the rescue partition) piece by piece, and only when it matches is
-// the payload copied into the archive, so a damaged component never
-// reaches it.
+// file (or the rescue partition) piece by piece, and the archive receives
+// the payload only once the CRC has matched, so a damaged component never
+// reaches it. From a slot file the payload is copied into a hidden staging
+// file beside the archive while the CRC is being computed, and that file
+// takes the archive's name when the CRC matches (one pass over the slot
+// file instead of two).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -142,12 +149,55 @@ int crc_failed(int n)
     return 0;
 }
 
-// The CRC over bytes 4 to the end of the component starting at `start`.
-bool file_component_crc_ok(int fd, std::uint64_t start, const component_layout& c)
-{
-    std::uint32_t crc = 0xFFFFFFFFu;
-    return crc_of_file_range(fd, start + 4, c.total - 4u, &crc) && crc == c.header.crc;
-}
+// The hidden file beside an archive that receives its payload before the
+// CRC has been checked; removed unless it is committed, when it replaces
+// the archive in one rename.
+class staged_archive {
+  public:
+    explicit staged_archive(const std::string& archive) : archive_(archive), path_(hidden_name(archive))
+    {
+        // O_EXCL never follows a link planted under the name; what an
+        // earlier run left there is removed once.
+        for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
+            fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ < 0 && (errno != EEXIST || unlink(path_.c_str()) != 0))
+                break;
+        }
+    }
+    ~staged_archive()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+            unlink(path_.c_str());
+        }
+    }
+    staged_archive(const staged_archive&) = delete;
+    staged_archive& operator=(const staged_archive&) = delete;
+
+    int fd() const { return fd_; }
+    bool commit()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) == 0 && rename(path_.c_str(), archive_.c_str()) == 0)
+            return true;
+        unlink(path_.c_str());
+        return false;
+    }
+
+  private:
+    static std::string hidden_name(const std::string& archive)
+    {
+        const std::size_t slash = archive.rfind('/');
+        const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+        return strprintf("%s.%s.%ld", archive.substr(0, base).c_str(), archive.substr(base).c_str(),
+                         static_cast<long>(getpid()));
+    }
+
+    std::string archive_;
+    std::string path_;
+    int fd_ = -1;
+};
 
 // Flash counterparts of the file windows, through the flash layer.
 bool flash_component_crc_ok(const component_layout& c)
@@ -216,20 +266,29 @@ int parse_image(FILE* stream, std::uint8_t* header20)
     return 0;
 }
 
-extract_result extract_component(FILE* src, int out_fd, component_layout* layout)
+extract_result extract_component(FILE* src, const std::string& archive, component_layout* layout)
 {
     std::uint8_t probe[COMPONENT_PROBE_SIZE];
     const int found = parse_image(src, probe);
     *layout = component_from_probe(probe);
     if (!found)
         return extract_result::no_component;
-    const int fd = fileno(src);
     const auto start = static_cast<std::uint64_t>(ftello(src));
-    if (!file_component_crc_ok(fd, start, *layout))
-        return extract_result::crc_failed;
-    if (!copy_file_range_to(fd, start + layout->payload_offset, layout->header.len, out_fd))
+    // The CRC covers bytes 4 to the end of the component.
+    const checked_copy job{start + 4, layout->total - 4u, layout->header.crc, start + layout->payload_offset,
+                           layout->header.len};
+    staged_archive staged(archive);
+    if (staged.fd() < 0)
         return extract_result::write_failed;
-    return extract_result::copied;
+    switch (copy_with_crc_check(fileno(src), job, staged.fd())) {
+    case copy_check::crc_mismatch:
+        return extract_result::crc_failed;
+    case copy_check::copy_failed:
+        return extract_result::write_failed;
+    case copy_check::copied:
+        break;
+    }
+    return staged.commit() ? extract_result::copied : extract_result::write_failed;
 }
 
 int extract_image(int image_number)
@@ -241,24 +300,27 @@ int extract_image(int image_number)
     if (!src)
         return 0;
 
+    // The archive is created (emptied) first, so that one that cannot be
+    // created ends the boot before any work; its contents then come whole
+    // from the staging file.
     file_ptr archive(std::fopen(APP_ARCHIVE, "wb"));
     if (!archive) {
         report("Failed to open application image output file.\n");
         src.reset();
         shell_then_reset();
     }
+    archive.reset();
 
     component_layout c{};
-    const extract_result r = extract_component(src.get(), fileno(archive.get()), &c);
+    const extract_result r = extract_component(src.get(), APP_ARCHIVE, &c);
     src.reset();
-    // A failed write (a full /tmp) would leave a truncated archive that only
-    // fails later: it ends the boot like an archive that cannot be created.
-    const bool closed = std::fclose(archive.release()) == 0;
     if (r == extract_result::no_component)
         return no_component_found(n, c);
     if (r == extract_result::crc_failed)
         return crc_failed(n);
-    if (r == extract_result::write_failed || !closed) {
+    // A failed write (a full /tmp) would leave a truncated archive that only
+    // fails later: it ends the boot like an archive that cannot be created.
+    if (r == extract_result::write_failed) {
         report("Failed to write application image output file.\n");
         shell_then_reset();
     }

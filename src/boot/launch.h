@@ -55,11 +55,12 @@ int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t exp
 int parse_image(FILE* stream, std::uint8_t* header20);
 int extract_image(int image_number);
 // The checked copy at the heart of extract_image: walks the open image to its
-// application or diagnostics component, verifies its CRC and only then copies
-// the payload to out_fd (never holding the component whole in memory).
-// *layout receives the component found.
+// application or diagnostics component and makes its payload the file
+// `archive` only when its CRC matches (never holding the component whole in
+// memory; on any other result the archive is left as it was). *layout
+// receives the component found.
 enum class extract_result { copied, no_component, crc_failed, write_failed };
-extract_result extract_component(FILE* src, int out_fd, component_layout* layout);
+extract_result extract_component(FILE* src, const std::string& archive, component_layout* layout);
 int extract_image_from_flash();
 
 // Launch.

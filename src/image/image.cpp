@@ -185,19 +185,20 @@ bool crc_of_range_serial(int fd, std::uint64_t offset, std::uint64_t count, std:
     return true;
 }
 
-// The second half of a range checksummed by a helper thread, started from 0.
+// A range checksummed by a helper thread.
 struct crc_job {
     int fd;
     std::uint64_t offset;
     std::uint64_t count;
     std::uint32_t crc;
+    std::uint64_t window;
     bool ok;
 };
 
 void* run_crc_job(void* arg)
 {
     auto* job = static_cast<crc_job*>(arg);
-    job->ok = crc_of_range_serial(job->fd, job->offset, job->count, &job->crc, MAP_WINDOW / 2);
+    job->ok = crc_of_range_serial(job->fd, job->offset, job->count, &job->crc, job->window);
     return nullptr;
 }
 
@@ -212,7 +213,7 @@ constexpr std::uint64_t PARALLEL_CRC_MIN = 2 * MAP_WINDOW;
 bool crc_of_range_in_halves(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
 {
     const std::uint64_t first = (count / 2) & ~std::uint64_t{0xFFFF};
-    crc_job job{fd, offset + first, count - first, 0, false};
+    crc_job job{fd, offset + first, count - first, 0, MAP_WINDOW / 2, false};
     pthread_t helper{};
     if (pthread_create(&helper, nullptr, run_crc_job, &job) != 0)
         return crc_of_range_serial(fd, offset, count, crc);
@@ -241,12 +242,58 @@ bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::u
     return crc_of_range_serial(fd, offset, count, crc);
 }
 
-// The kernel copies page-cache pages straight into the output; plain reads
-// and writes serve where it cannot (e.g. an emulator without sendfile).
+namespace {
+
+bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd);
+
+// The checksum on a helper thread while the calling thread copies: both
+// read the same page-cache pages, so the pair takes about as long as the
+// copy alone, and a file not yet cached is read from the disk once. False
+// when no thread can be started.
+bool crc_beside_copy(int fd, const checked_copy& job, int out_fd, copy_check* result)
+{
+    crc_job crc{fd, job.crc_offset, job.crc_count, 0xFFFFFFFFu, MAP_WINDOW, false};
+    pthread_t helper{};
+    if (pthread_create(&helper, nullptr, run_crc_job, &crc) != 0)
+        return false;
+    const bool copied = copy_range_unchecked(fd, job.copy_offset, job.copy_count, out_fd);
+    pthread_join(helper, nullptr);
+    if (!crc.ok || crc.crc != job.expected_crc)
+        *result = copy_check::crc_mismatch;
+    else
+        *result = copied ? copy_check::copied : copy_check::copy_failed;
+    return true;
+}
+
+} // namespace
+
+copy_check copy_with_crc_check(int fd, const checked_copy& job, int out_fd)
+{
+    if (!range_inside_file(fd, job.crc_offset, job.crc_count) ||
+        !range_inside_file(fd, job.copy_offset, job.copy_count))
+        return copy_check::crc_mismatch;
+    copy_check result{};
+    if (job.crc_count >= PARALLEL_CRC_MIN && several_processors() &&
+        crc_beside_copy(fd, job, out_fd, &result))
+        return result;
+    std::uint32_t crc = 0xFFFFFFFFu;
+    if (!crc_of_file_range(fd, job.crc_offset, job.crc_count, &crc) || crc != job.expected_crc)
+        return copy_check::crc_mismatch;
+    return copy_range_unchecked(fd, job.copy_offset, job.copy_count, out_fd) ? copy_check::copied
+                                                                             : copy_check::copy_failed;
+}
+
 bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
 {
-    if (!range_inside_file(fd, offset, count))
-        return false;
+    return range_inside_file(fd, offset, count) && copy_range_unchecked(fd, offset, count, out_fd);
+}
+
+namespace {
+
+// The kernel copies page-cache pages straight into the output; plain reads
+// and writes serve where it cannot (e.g. an emulator without sendfile).
+bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+{
     while (count > 0) {
         off_t pos = static_cast<off_t>(offset);
         const std::size_t want = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
@@ -261,6 +308,8 @@ bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int o
     }
     return true;
 }
+
+} // namespace
 
 void display_header(const image_header* header, int verbose)
 {

@@ -52,6 +52,23 @@ bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::u
 // Copies the range to out_fd at its current position; false also when a
 // write fails (a full file system).
 bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd);
+// A component's checked copy: the CRC register over crc_count bytes at
+// crc_offset (started from all ones) must equal expected_crc; the copy takes
+// copy_count bytes at copy_offset. With several processors and a long range
+// the CRC and the copy run at the same time, so out_fd may hold the bytes
+// even when the CRC does not match: it must be a staging file that the
+// caller discards unless the result is `copied`. Otherwise the CRC comes
+// first and nothing is written on a mismatch. A range beyond the end of the
+// file is a mismatch, read from nowhere.
+struct checked_copy {
+    std::uint64_t crc_offset;
+    std::uint64_t crc_count;
+    std::uint32_t expected_crc;
+    std::uint64_t copy_offset;
+    std::uint64_t copy_count;
+};
+enum class copy_check { copied, crc_mismatch, copy_failed };
+copy_check copy_with_crc_check(int fd, const checked_copy& job, int out_fd);
 // Size of the open file, or -1.
 long long file_size_of(int fd);
 

@@ -11,6 +11,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -182,6 +185,35 @@ struct temp_image {
     int fd() const { return fileno(f); }
 };
 
+// A private directory holding the archive, so that a staging file left
+// beside it shows.
+struct archive_dir {
+    std::string path;
+    archive_dir()
+    {
+        char name[] = "/tmp/extract-test.XXXXXX";
+        path = mkdtemp(name) ? name : "";
+    }
+    ~archive_dir() { std::filesystem::remove_all(path); }
+    std::string archive() const { return path + "/app.tar.gz"; }
+    std::size_t entries() const
+    {
+        const auto it = std::filesystem::directory_iterator(path);
+        return static_cast<std::size_t>(std::distance(begin(it), end(it)));
+    }
+};
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts)
 {
     std::vector<std::uint8_t> out;
@@ -318,11 +350,47 @@ TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
     std::fclose(out);
 }
 
+// A long component, whose CRC runs beside the copy on a machine with
+// several processors: the archive changes only when the CRC matches, a flip
+// near either end is caught, and the staging file never stays behind.
+TEST(ComponentFileIo, LongComponentReachesTheArchiveOnlyWithAGoodCrc)
+{
+    archive_dir dir;
+    std::vector<std::uint8_t> prefix(333, 0x5A);
+    const auto comp = make_component(TYPE_APPLICATION, (18u << 20) + 5, 24);
+    for (const std::size_t flip : {std::size_t{0}, std::size_t{4}, std::size_t{30}, comp.size() - 1}) {
+        auto bytes = comp;
+        if (flip != 0)
+            bytes[flip] ^= 0x80;
+        temp_image img(join({make_component(TYPE_KERNEL, 100), bytes}));
+        write_file(dir.archive(), "earlier archive");
+        component_layout c{};
+        const extract_result r = extract_component(img.f, dir.archive(), &c);
+        EXPECT_EQ(dir.entries(), 1u) << "flip at " << flip;
+        if (flip != 0) {
+            EXPECT_EQ(r, extract_result::crc_failed) << "flip at " << flip;
+            EXPECT_EQ(read_file(dir.archive()), "earlier archive");
+            continue;
+        }
+        ASSERT_EQ(r, extract_result::copied);
+        const std::string archive = read_file(dir.archive());
+        ASSERT_EQ(archive.size(), comp.size() - 24);
+        EXPECT_EQ(std::memcmp(archive.data(), comp.data() + 24, archive.size()), 0);
+    }
+    // An archive in a directory that cannot hold the staging file: a failed
+    // write, never a partial archive.
+    temp_image img(comp);
+    component_layout c{};
+    EXPECT_EQ(extract_component(img.f, dir.path + "/missing/app.tar.gz", &c), extract_result::write_failed);
+    EXPECT_EQ(dir.entries(), 1u);
+}
+
 // Hostile files: random component chains with wild lengths, header sizes and
 // types, some cut short. The walk must end, and a copied payload must be
 // exactly `len` bytes that lie inside the file, after a CRC that matched.
 TEST(ComponentWalk, RandomHostileFilesNeverLoopOrReadOutside)
 {
+    archive_dir dir;
     std::mt19937 rng(12345);
     auto next = [&rng] { return static_cast<std::uint32_t>(rng()); };
     const std::uint32_t types[] = {TYPE_APPLICATION, TYPE_DIAGNOSTICS, TYPE_KERNEL, TYPE_BOOTLOADER,
@@ -346,23 +414,23 @@ TEST(ComponentWalk, RandomHostileFilesNeverLoopOrReadOutside)
             bytes.insert(bytes.end(), c.begin(), c.end());
         }
         temp_image img(bytes);
-        FILE* out = std::tmpfile();
+        write_file(dir.archive(), "before");
         component_layout c{};
         testing::internal::CaptureStderr();
-        const extract_result r = extract_component(img.f, fileno(out), &c);
+        const extract_result r = extract_component(img.f, dir.archive(), &c);
         testing::internal::GetCapturedStderr();
         if (r == extract_result::copied) {
             ++copied;
             const auto start = static_cast<std::uint64_t>(ftello(img.f));
             EXPECT_TRUE(c.sane);
             EXPECT_LE(start + c.total, bytes.size());
-            EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(c.header.len));
+            EXPECT_EQ(read_file(dir.archive()).size(), c.header.len);
             EXPECT_EQ(gen_crc(bytes.data() + start + 4, c.total - 4, 0xFFFFFFFFu), c.header.crc);
         } else {
             ++refused;
-            EXPECT_EQ(file_size_of(fileno(out)), 0); // nothing reaches the archive
+            EXPECT_EQ(read_file(dir.archive()), "before"); // nothing reaches the archive
         }
-        std::fclose(out);
+        EXPECT_EQ(dir.entries(), 1u); // no staging file left behind
     }
     // Both outcomes occur often enough for the checks above to mean something.
     EXPECT_GT(copied, 30) << "copied " << copied << ", refused " << refused;
