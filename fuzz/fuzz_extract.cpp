@@ -46,7 +46,8 @@ const std::string& archive_dir()
         char tmp[] = "/tmp/fuzz-extract.XXXXXX";
         const char* made = mkdtemp(shm);
         made = made ? made : mkdtemp(tmp);
-        fuzz_check(made != nullptr, "archive directory");
+        if (made == nullptr)
+            fuzz_fail("archive directory");
         std::atexit(remove_archive_dir);
         return std::string(made);
     }());

@@ -177,9 +177,9 @@ class staged_archive {
     int fd() const { return fd_; }
     bool commit()
     {
-        const int fd = fd_;
+        const int staged = fd_;
         fd_ = -1;
-        if (close(fd) == 0 && rename(path_.c_str(), archive_.c_str()) == 0)
+        if (close(staged) == 0 && rename(path_.c_str(), archive_.c_str()) == 0)
             return true;
         unlink(path_.c_str());
         return false;
