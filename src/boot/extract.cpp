@@ -6,10 +6,10 @@
 // A component is never held whole in memory: its CRC is computed over the
 // file (or the rescue partition) piece by piece, and the archive receives
 // the payload only once the CRC has matched, so a damaged component never
-// reaches it. From a slot file the payload is copied into a hidden staging
-// file beside the archive while the CRC is being computed, and that file
-// takes the archive's name when the CRC matches (one pass over the slot
-// file instead of two).
+// reaches it. From a slot file the payload goes into a hidden staging file
+// beside the archive, which takes the archive's name when the CRC matches;
+// for a long component on a machine with several processors the copy runs
+// while the CRC is being computed (one pass over the slot file, not two).
 #include <fcntl.h>
 #include <unistd.h>
 

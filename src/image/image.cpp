@@ -244,7 +244,24 @@ bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::u
 
 namespace {
 
-bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd);
+// The kernel copies page-cache pages straight into the output; plain reads
+// and writes serve where it cannot (e.g. an emulator without sendfile).
+bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+{
+    while (count > 0) {
+        off_t pos = static_cast<off_t>(offset);
+        const std::size_t want = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
+        const ssize_t sent = sendfile(out_fd, fd, &pos, want);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return sent < 0 && (errno == EINVAL || errno == ENOSYS) &&
+                   copy_by_reading(fd, offset, count, out_fd);
+        offset += static_cast<std::uint64_t>(sent);
+        count -= static_cast<std::uint64_t>(sent);
+    }
+    return true;
+}
 
 // The checksum on a helper thread while the calling thread copies: both
 // read the same page-cache pages, so the pair takes about as long as the
@@ -287,29 +304,6 @@ bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int o
 {
     return range_inside_file(fd, offset, count) && copy_range_unchecked(fd, offset, count, out_fd);
 }
-
-namespace {
-
-// The kernel copies page-cache pages straight into the output; plain reads
-// and writes serve where it cannot (e.g. an emulator without sendfile).
-bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
-{
-    while (count > 0) {
-        off_t pos = static_cast<off_t>(offset);
-        const std::size_t want = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
-        const ssize_t sent = sendfile(out_fd, fd, &pos, want);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return sent < 0 && (errno == EINVAL || errno == ENOSYS) &&
-                   copy_by_reading(fd, offset, count, out_fd);
-        offset += static_cast<std::uint64_t>(sent);
-        count -= static_cast<std::uint64_t>(sent);
-    }
-    return true;
-}
-
-} // namespace
 
 void display_header(const image_header* header, int verbose)
 {
