@@ -161,7 +161,14 @@ def checker_plan(arch):
 
 
 class Board:
-    """A board directory (see sim/README.md) and the power-ons run on it."""
+    """A board directory (see sim/README.md) and the power-ons run on it.
+
+    The choices that describe a board (EEPROM bytes, U-Boot variables,
+    partition contents, slot files, stick files) are the same for every
+    back-end; a back-end (this simulated board, or the virtual board of
+    boardsim.vboard) says where they are kept and how the board runs."""
+
+    conf_defaults = CONF_DEFAULTS
 
     def __init__(self, path):
         self.path = Path(path).resolve()
@@ -182,11 +189,10 @@ class Board:
         board = cls(path)
         if board.path.exists() and any(board.path.iterdir()):
             raise BoardError(f"{board.path} exists and is not empty")
-        for d in ("flash", "user", "usb", "log", "state"):
+        for d in ("usb", "log", "state"):
             (board.path / d).mkdir(parents=True, exist_ok=True)
-        for name, size in PARTITION_SIZES.items():
-            (board.path / "flash" / f"{name}.bin").write_bytes(b"\xff" * size)
-        board._write_conf(dict(CONF_DEFAULTS))
+        board._write_conf(dict(cls.conf_defaults))
+        board._make_storage()
         (board.path / "env.txt").write_text("")
         for d in ("log/devices.log", "log/tools.log", "log/console.log"):
             (board.path / d).touch()
@@ -198,6 +204,24 @@ class Board:
         if "env" not in choices and not any(k.startswith("env.") for k in choices):
             board._make_env()
         return board
+
+    def _make_storage(self):
+        """Erased flash partitions and an empty user partition."""
+        for d in ("flash", "user"):
+            (self.path / d).mkdir(parents=True, exist_ok=True)
+        for name, size in PARTITION_SIZES.items():
+            (self.path / "flash" / f"{name}.bin").write_bytes(b"\xff" * size)
+
+    def _write_slot(self, slot, data):
+        images = self.user / "images"
+        images.mkdir(parents=True, exist_ok=True)
+        (images / f"image{slot}").write_bytes(data)
+
+    def user_file(self, name):
+        """The bytes of a file of the user partition (e.g. "images/image1"),
+        or None when it does not exist."""
+        path = self.user / name
+        return path.read_bytes() if path.is_file() else None
 
     def _populate_default(self):
         try:
@@ -212,7 +236,7 @@ class Board:
         conf_changed = env_changed = False
         env = self.env()
         for key, value in choices.items():
-            if key in CONF_DEFAULTS:
+            if key in self.conf_defaults:
                 conf[key] = self._conf_value(key, value)
                 conf_changed = True
             elif key in EEPROM_CHOICES:
@@ -224,9 +248,7 @@ class Board:
                 env[key[4:]] = str(value)
                 env_changed = True
             elif key in ("slot1", "slot2"):
-                images = self.user / "images"
-                images.mkdir(parents=True, exist_ok=True)
-                (images / f"image{key[-1]}").write_bytes(_data_of(value))
+                self._write_slot(int(key[-1]), _data_of(value))
             elif key in PARTITION_SIZES:
                 self.write_partition(key, _data_of(value), fill=True)
             elif key == "usb" and isinstance(value, dict):
@@ -260,7 +282,7 @@ class Board:
 
     def conf(self):
         """board.conf as a dict of texts (defaults filled in)."""
-        conf = dict(CONF_DEFAULTS)
+        conf = dict(self.conf_defaults)
         path = self.path / "board.conf"
         if path.exists():
             for line in path.read_text().splitlines():
@@ -288,9 +310,9 @@ class Board:
         env = self.env() if env is None else env
         text = "".join(f"{k}={v}\n" for k, v in env.items())
         (self.path / "env.txt").write_text(text)
-        out = self.path / "flash/ubootenv.bin"
-        subprocess.run(["mkenvimage", "-b", "-s", hex(ENV_SIZE), "-o", str(out),
-                        str(self.path / "env.txt")], check=True, capture_output=True)
+        made = subprocess.run(["mkenvimage", "-b", "-s", hex(ENV_SIZE), "-o", "-",
+                               str(self.path / "env.txt")], check=True, capture_output=True)
+        self.write_partition("ubootenv", made.stdout, fill=True)
 
     def _eeprom_size(self):
         return int(self.conf()["eeprom_size"], 0)

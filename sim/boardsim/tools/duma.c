@@ -4,6 +4,12 @@
 #include <string.h>
 #include <unistd.h>
 
+/* Where the record goes: the simulated board's tools log, unless the build
+ * names another file (the virtual board keeps it in /tmp). */
+#ifndef DUMA_LOG_PATH
+#define DUMA_LOG_PATH "/.boardsim/log/tools.log"
+#endif
+
 __attribute__((constructor)) static void duma_loaded(void)
 {
     char line[600] = "duma";
@@ -23,7 +29,7 @@ __attribute__((constructor)) static void duma_loaded(void)
         }
     }
     line[len++] = '\n';
-    fd = open("/.boardsim/log/tools.log", O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = open(DUMA_LOG_PATH, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd >= 0) {
         ssize_t ignored = write(fd, line, len);
         (void)ignored;

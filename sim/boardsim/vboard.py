@@ -1,0 +1,386 @@
+"""The virtual board: the unchanged board build of bootmgr on a real Linux
+kernel, in QEMU's ppce500 machine (qemu-system-ppc, an e500v2 core).
+
+It is made from the same choices as a simulated board (see board.py) and
+keeps its state in its own files, which persist across power-ons:
+
+  BOARD/board.conf   backend=vboard and the settings below
+  BOARD/flash.img    the one 64 MiB CFI NOR flash holding every partition
+                     (see LAYOUT), the user partition a big-endian jffs2
+  BOARD/vpd.bin      the VPD EEPROM (24C512 at 0x54 on the I2C bus)
+  BOARD/mux.bin      backing file of the multiplexer's stand-in at 0x70
+  BOARD/usb/         the stick's files, made into BOARD/state/usb.img (vfat)
+                     at each power-on
+  BOARD/env.txt      the U-Boot variables the environment was made from
+  BOARD/log/console.log   what the console showed during the last power-on
+
+The kernel, busybox and the initramfs come from scripts/vboard-build, which
+writes their paths to build/vboard/pieces.env.
+
+    board = VBoard.create(tmp / "vb", default=True, image_select=2)
+    con = board.power_on()          # pexpect on the serial console
+    con.expect_exact("demo> ")
+    board.wait_power_off(con)       # .reason: reset, power-off, power-cut, exit
+    board.eeprom(314); board.partition("kernel"); board.user_file("images/image2")
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+from boardsim.board import (PARTITION_SIZES, REPO, Board, BoardError, PowerOff, _ConsoleLog,
+                            _Tee)
+from boardsim.jffs2 import read_jffs2
+
+MiB = 1024 * 1024
+FLASH_SIZE = 64 * MiB
+ERASE_SIZE = 64 * 1024
+# Partitions in flash order; the user partition takes the rest.
+ORDER = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue")
+
+
+def _layout():
+    layout, offset = {}, 0
+    for name in ORDER:
+        layout[name] = (offset, PARTITION_SIZES[name])
+        offset += PARTITION_SIZES[name]
+    layout["user"] = (offset, FLASH_SIZE - offset)
+    return layout
+
+
+LAYOUT = _layout()
+# The name the kernel gives the flash (physmap-of: the node's unit address).
+MTD_NAME = "f00000000.nor"
+EEPROM_SIZE = 65536
+
+VBOARD_CONF = {
+    "backend": "vboard",
+    "usb": "absent",          # plugged: the stick is in at power-on
+    "usb_delay": "0",         # with usb=plugged: seconds after power-on until it is plugged
+    "net": "none",            # user: QEMU's own DHCP/TFTP (no root); lab: tap into the network lab
+    "memory": "256",          # MiB of RAM
+}
+
+
+def mtdparts():
+    parts = []
+    for name in ORDER:
+        parts.append(f"{PARTITION_SIZES[name] // 1024}k({name})")
+    return f"mtdparts={MTD_NAME}:" + ",".join(parts) + ",-(user)"
+
+
+def pieces():
+    """Paths of the kernel and the initramfs (from scripts/vboard-build)."""
+    found = {}
+    env = REPO / "build/vboard/pieces.env"
+    if env.exists():
+        for line in env.read_text().splitlines():
+            if "=" in line:
+                k, v = line.split("=", 1)
+                found[k] = Path(v)
+    found["kernel"] = Path(os.environ.get("VBOARD_KERNEL") or found.get("kernel", ""))
+    found["initramfs"] = Path(os.environ.get("VBOARD_INITRAMFS") or found.get("initramfs", ""))
+    for what in ("kernel", "initramfs"):
+        if not str(found[what]) or not found[what].is_file():
+            raise BoardError(f"the virtual board's {what} is not built: run scripts/vboard-build")
+    if shutil.which("qemu-system-ppc") is None:
+        raise BoardError("qemu-system-ppc not found: install the package qemu-system-ppc "
+                         "(scripts/setup-deps)")
+    return found
+
+
+def mkfs_jffs2(files, size):
+    """A big-endian jffs2 image of `size` bytes holding {path: bytes}."""
+    if shutil.which("mkfs.jffs2") is None:
+        raise BoardError("mkfs.jffs2 not found: install the package mtd-utils")
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp, "root")
+        root.mkdir()
+        for name, data in files.items():
+            target = root / name
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(data)
+        out = Path(tmp, "user.jffs2")
+        subprocess.run(["mkfs.jffs2", "-b", "-q", "-e", hex(ERASE_SIZE), f"--pad={size}",
+                        "-r", str(root), "-o", str(out)], check=True, capture_output=True)
+        return out.read_bytes()
+
+
+def mkfs_vfat(folder, out, size=64 * MiB):
+    """A vfat image (no partition table, as many sticks come) of the folder's files."""
+    for tool in ("mkfs.vfat", "mcopy"):
+        if shutil.which(tool) is None:
+            raise BoardError(f"{tool} not found: install dosfstools and mtools")
+    with open(out, "wb") as f:
+        f.truncate(size)
+    subprocess.run(["mkfs.vfat", "-n", "USBSTICK", str(out)], check=True, capture_output=True)
+    entries = sorted(Path(folder).iterdir()) if Path(folder).is_dir() else []
+    if entries:
+        subprocess.run(["mcopy", "-s", "-i", str(out)] + [str(e) for e in entries] + ["::/"],
+                       check=True, capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+
+
+class VBoard(Board):
+    """A virtual board's files and its power-ons (see the module text)."""
+
+    conf_defaults = VBOARD_CONF
+
+    def __init__(self, path):
+        super().__init__(path)
+        self._qemu = None
+        self._monitor = self.path / "state/monitor.sock"
+        self._plug_timer = None
+        self._stick = 0
+        self._killed = False
+
+    # ---- storage ----
+
+    def _make_storage(self):
+        with open(self.path / "flash.img", "wb") as f:
+            f.write(b"\xff" * LAYOUT["user"][0])
+            f.write(mkfs_jffs2({}, LAYOUT["user"][1]))
+        (self.path / "mux.bin").write_bytes(bytes(i & 0xFF for i in range(EEPROM_SIZE)))
+
+    def _eeprom_size(self):
+        return EEPROM_SIZE
+
+    def partition(self, name):
+        offset, size = LAYOUT[name]
+        with open(self.path / "flash.img", "rb") as f:
+            f.seek(offset)
+            return f.read(size)
+
+    def write_partition(self, name, data, offset=0, fill=False):
+        """Writes bytes into a partition of the flash image (a plain file
+        write). With `fill` the rest of the partition is erased flash."""
+        if name not in LAYOUT:
+            raise BoardError(f"unknown partition {name!r}")
+        start, size = LAYOUT[name]
+        data = bytes(data)
+        if offset < 0 or offset + len(data) > size:
+            raise BoardError(f"{len(data)} bytes at {offset} do not fit in {name} ({size} bytes)")
+        if fill:
+            data = b"\xff" * offset + data + b"\xff" * (size - offset - len(data))
+            offset = 0
+        with open(self.path / "flash.img", "r+b") as f:
+            f.seek(start + offset)
+            f.write(data)
+
+    def user_files(self):
+        """{path: bytes} of the user partition, read from the flash image."""
+        return read_jffs2(self.partition("user"), big_endian=True)
+
+    def user_file(self, name):
+        return self.user_files().get(name)
+
+    def _write_slot(self, slot, data):
+        files = self.user_files()
+        files[f"images/image{slot}"] = data
+        self.write_partition("user", mkfs_jffs2(files, LAYOUT["user"][1]))
+
+    # ---- power ----
+
+    def qemu_command(self):
+        found = pieces()
+        conf = self.conf()
+        state = self.path / "state"
+        cmd = ["qemu-system-ppc", "-M", "ppce500", "-cpu", "e500v2", "-m", conf["memory"],
+               "-display", "none", "-no-reboot", "-nic", "none",
+               "-kernel", str(found["kernel"]), "-initrd", str(found["initramfs"]),
+               "-append", f"console=ttyS0,115200 rdinit=/sbin/init quiet {mtdparts()}",
+               "-chardev", "stdio,id=con0,signal=off", "-serial", "chardev:con0",
+               "-monitor", f"unix:{self._monitor},server=on,wait=off",
+               "-drive", f"if=pflash,file={self.path / 'flash.img'},format=raw",
+               "-drive", f"if=none,id=vpd,file={self.path / 'vpd.bin'},format=raw",
+               "-device", f"at24c-eeprom,bus=i2c,address=0x54,rom-size={EEPROM_SIZE},drive=vpd",
+               "-drive", f"if=none,id=mux,file={self.path / 'mux.bin'},format=raw",
+               "-device", f"at24c-eeprom,bus=i2c,address=0x70,rom-size={EEPROM_SIZE},drive=mux",
+               "-device", "usb-ehci,id=ehci"]
+        if conf["net"] == "user":
+            tftp = self.path / "tftp"
+            tftp.mkdir(exist_ok=True)
+            cmd += ["-netdev", "user,id=n0,net=192.0.2.0/24,host=192.0.2.1,"
+                    f"dhcpstart=192.0.2.15,tftp={tftp}",
+                    "-device", "virtio-net-pci,netdev=n0,romfile="]
+        elif conf["net"] == "lab":
+            cmd += ["-netdev", "tap,id=n0,ifname=tap0,script=no,downscript=no",
+                    "-device", "virtio-net-pci,netdev=n0,romfile="]
+        if conf["usb"] == "plugged":
+            mkfs_vfat(self.usb, state / "usb.img")
+            if float(conf["usb_delay"] or 0) <= 0:
+                cmd += ["-drive", f"if=none,id=stick0,file={state / 'usb.img'},format=raw",
+                        "-device", "usb-storage,bus=ehci.0,drive=stick0,id=usbstick0"]
+        return cmd
+
+    def _lab_command(self, cmd):
+        """Runs QEMU inside the network lab's board namespace, its tap
+        bridged to the lab's veth end there."""
+        from boardsim import netlab
+        if os.geteuid() != 0:
+            raise BoardError("net=lab needs root (network namespaces, a tap device)")
+        self._netlab = netlab.start(self)
+        ns = self._netlab if isinstance(self._netlab, (str, os.PathLike)) else \
+            getattr(self._netlab, "netns", None) or getattr(self._netlab, "board_netns")
+        bridge = ("ip tuntap add dev tap0 mode tap && ip link add br0 type bridge && "
+                  "ip link set eth0 master br0 && ip link set tap0 master br0 && "
+                  "ip link set eth0 up && ip link set tap0 up && ip link set br0 up")
+        subprocess.run(["nsenter", f"--net={ns}", "sh", "-c", bridge], check=True,
+                       capture_output=True)
+        return ["nsenter", f"--net={ns}"] + cmd
+
+    def power_on(self, timeout=120, encoding=None, dimensions=(24, 80), **_ignored):
+        """Powers the board on; returns a pexpect.spawn on its serial console."""
+        import pexpect
+        cmd = self.qemu_command()
+        if self.conf()["net"] == "lab":
+            cmd = self._lab_command(cmd)
+        # QEMU's stdio console keeps the terminal's output processing, which
+        # would turn the guest's CR LF into CR CR LF: start it without NL->CRNL.
+        cmd = ["sh", "-c", 'stty -onlcr 2>/dev/null; exec "$0" "$@"'] + cmd
+        self._start_power_on()
+        self._monitor.unlink(missing_ok=True)
+        self._console_log = open(self.path / "log/console.log", "wb")
+        self._killed = False
+        con = pexpect.spawn(cmd[0], cmd[1:], timeout=timeout, encoding=encoding,
+                            dimensions=dimensions, env=dict(os.environ, TERM="vt100"))
+        con.delaybeforesend = None
+        con.logfile_read = _ConsoleLog(self._console_log, encoding)
+        con.board = self
+        self._con = con
+        conf = self.conf()
+        delay = float(conf["usb_delay"] or 0)
+        if conf["usb"] == "plugged" and delay > 0:
+            self._plug_timer = threading.Timer(delay, self.plug_usb)
+            self._plug_timer.daemon = True
+            self._plug_timer.start()
+        return con
+
+    def monitor(self, command, timeout=10):
+        """Sends one command to the QEMU monitor; returns its answer."""
+        deadline = time.monotonic() + timeout
+        while not self._monitor.exists():
+            if time.monotonic() > deadline:
+                raise BoardError("QEMU monitor not reachable")
+            time.sleep(0.05)
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(timeout)
+            s.connect(str(self._monitor))
+            answer = b""
+            while not answer.endswith(b"(qemu) "):
+                answer += s.recv(4096)
+            s.sendall(command.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"(qemu) "):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        return answer.decode(errors="replace")
+
+    def plug_usb(self, folder=None):
+        """Hot-plugs a stick made from `folder` (default BOARD/usb)."""
+        self._stick += 1
+        image = self.path / f"state/usb{self._stick}.img"
+        mkfs_vfat(folder or self.usb, image)
+        self.monitor(f"drive_add 0 if=none,id=hot{self._stick},file={image},format=raw")
+        self.monitor(f"device_add usb-storage,bus=ehci.0,drive=hot{self._stick},"
+                     f"id=hotstick{self._stick}")
+
+    def unplug_usb(self):
+        """Pulls the stick out (the one plugged at power-on, or the last hot-plugged)."""
+        stick = f"hotstick{self._stick}" if self._stick else "usbstick0"
+        self.monitor(f"device_del {stick}")
+
+    def power_cut(self):
+        """Kills QEMU at once (SIGKILL): flash and EEPROM keep what reached them."""
+        con = self._con
+        if con is not None and con.isalive():
+            self._killed = True
+            con.kill(9)
+
+    def _reason(self, status):
+        text = self.console_text()
+        if self._killed:
+            return PowerOff("power-cut", status)
+        if "reboot: Restarting system" in text:
+            return PowerOff("reset", status)
+        if "reboot: System halted" in text or "reboot: Power down" in text:
+            return PowerOff("power-off", status)
+        return PowerOff("exit", status)
+
+    def _record(self, off):
+        (self.path / "state/last_power_off").write_text(f"{off.reason}\n")
+        (self.path / "state/last_status").write_text(f"{off.status if off.status is not None else -1}\n")
+
+    def wait_power_off(self, con, timeout=None):
+        import pexpect
+        try:
+            con.expect(pexpect.EOF, timeout=timeout if timeout is not None else con.timeout)
+        finally:
+            if con.isalive():
+                con.close(force=True)
+            else:
+                con.close()
+            self._con = None
+            self._finish()
+        status = con.exitstatus if con.exitstatus is not None else -(con.signalstatus or 0)
+        off = self._reason(status)
+        self._record(off)
+        return off
+
+    def _finish(self):
+        if self._plug_timer is not None:
+            self._plug_timer.cancel()
+            self._plug_timer = None
+        super()._finish()
+
+    def release(self):
+        con, self._con = self._con, None
+        if con is not None and not con.closed:
+            con.close(force=True)
+        self._finish()
+
+    def run(self, follow_resets=True, **_ignored):
+        """Power-ons with the console on this terminal, again after each
+        reset (a switch that reboots comes back); Ctrl-] powers it off."""
+        import pexpect
+        import sys
+        while True:
+            con = self.power_on(timeout=None)
+            stopped = False
+            try:
+                if sys.stdin.isatty():
+                    print("bsim: console of the virtual board; Ctrl-] powers it off",
+                          file=sys.stderr)
+                    con.interact(escape_character="\x1d")
+                    stopped = con.isalive()
+                else:
+                    con.logfile_read = _Tee(con.logfile_read, sys.stdout.buffer)
+                    con.expect(pexpect.EOF, timeout=None)
+            except OSError:
+                pass
+            if stopped:
+                self.release()
+                off = PowerOff("power-off", None)
+                self._record(off)
+                return off
+            off = self.wait_power_off(con, timeout=10)
+            if off.reason != "reset" or not follow_resets:
+                return off
+            print("bsim: the board reset; powering it on again", file=sys.stderr)
+
+
+def open_board(path):
+    """The board at `path`, simulated or virtual, as its board.conf says."""
+    board = Board(path)
+    if board.conf().get("backend") == "vboard":
+        return VBoard(path)
+    return board
+
+
+__all__ = ["VBoard", "open_board", "LAYOUT", "FLASH_SIZE", "ERASE_SIZE", "pieces", "mtdparts"]
