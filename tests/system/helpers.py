@@ -14,8 +14,9 @@ from boardsim import Board
 from boardsim import default_board as demo
 
 ARCH = os.environ.get("BOARDSIM_ARCH", "host")
-# Keys are typed once the program waits in its read (see test_console): a
-# key that comes while the program still sets up the terminal can be lost.
+# Keys are typed once the program waits in its read: bytes that arrive while
+# the terminal is between two reads (canonical, echoing) would be handled by
+# the terminal itself.
 SETTLE = 0.6 if ARCH == "ppc" else 0.25
 # The board clock of most tests: the program's sleeps and poll time-outs
 # take this share of their real time (the traces record them unscaled).
@@ -55,9 +56,9 @@ def packed_component(ctype, payload, version=(0, 0, 0, 0), header_size=None, byt
 
 def component(ctype, payload, version=(1, 0, 0, 0), header_size=None, bad_crc=False, length=None,
               boot_copy=False):
-    """One component made by the image tool; header_size gives an extended
-    header (below 20 stored as given, unchecked), length a `len` field other
-    than the payload's."""
+    """One component made by the image tool (an empty payload: none given);
+    header_size gives an extended header (below 20 stored as given,
+    unchecked), length a `len` field other than the payload's."""
     options = {"type": hex(ctype), "version": ".".join(map(str, version))}
     if payload:
         options["payload"] = payload
@@ -76,6 +77,12 @@ def script_archive(marker, member="home/bin/mp.elf.strip"):
     """A gzip tar holding one shell script that prints the marker: a
     runnable application (or, as mpdiag.elf.strip, diagnostics)."""
     return demo.archive({member: f"#!/bin/sh\necho {marker}\n"})
+
+
+def app_image(marker="APP", version=(1, 2, 3, 4), payload=None):
+    """An image file of one application component; its payload an archive
+    printing the marker, or the bytes given (a slot takes any payload)."""
+    return component(APP, script_archive(marker) if payload is None else payload, version)
 
 
 def demo_app(label, version="1.0.0.1", **faults):
@@ -147,6 +154,12 @@ def type_now(con, keys):
     con.send(keys)
 
 
+def interrupt_now(con):
+    """Sends the terminal's interrupt key (SIGINT) once the program waits."""
+    time.sleep(SETTLE)
+    con.sendintr()
+
+
 def press(con, key, after=OPTION):
     """Waits for the prompt (by default the rescue menu's), then types key."""
     con.expect_exact(after)
@@ -169,7 +182,7 @@ def leave_app(board, con, label=None):
     return board.wait_power_off(con)
 
 
-def reboot_from_rescue(board, con, timeout=-1):
+def reboot_from_rescue(board, con, timeout=60):
     """At the rescue menu, takes Reboot; gives the power-off record."""
     con.expect_exact("Option? : ", timeout=timeout)
     con.send("R")

@@ -1,53 +1,17 @@
 """The installer on the simulated board: every component type in its place,
 size limits, checksum and truncation refusals, same-version skips, the slot
 question and the boot of a downloaded application."""
-import io
 import os
 import re
 import stat
-import struct
-import subprocess
-import tarfile
-import tempfile
-import zlib
-from pathlib import Path
 
 import pytest
-from boardsim import Board
-from download_helpers import app_archive as shared_app_archive
+from helpers import (APP, DIAGS, DTB, KERNEL, RFS, SLOT_QUESTION, UBOOT, component, jamcrc, new_board,
+                     packed_component, script_archive)
 
-APP, UBOOT, KERNEL, RFS, DTB, DIAGS = (0x01504547, 0x02504547, 0x03504547, 0x04504547, 0x05504547,
-                                       0x06504547)
 ERASE = 131072
-PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
+PROMPT = SLOT_QUESTION.decode()
 EXTRACTING = "\nExtracting images ... Do *NOT* power cycle the switch."
-
-
-def jamcrc(data):
-    return ~zlib.crc32(data) & 0xFFFFFFFF
-
-
-def component(ctype, payload, version=(1, 0, 0, 0), header_size=None, bad_crc=False, length=None,
-              boot_copy=False):
-    """One component made by the image tool; header_size gives an extended
-    header (below 20 stored unchecked)."""
-    with tempfile.TemporaryDirectory() as tmp:
-        args = ["--type", hex(ctype), "--version", ".".join(map(str, version))]
-        if payload:
-            Path(tmp, "payload").write_bytes(payload)
-            args += ["--file", str(Path(tmp, "payload"))]
-        if header_size is not None:
-            args += ["--header-size" if header_size >= 20 else "--raw-header-size", str(header_size)]
-        if bad_crc:
-            args.append("--corrupt-crc")
-        if length is not None:
-            args += ["--len", str(length)]
-        if boot_copy:
-            args.append("--boot-copy")
-        out = Path(tmp, "component")
-        subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(out), *args], check=True,
-                       capture_output=True)
-        return out.read_bytes()
 
 
 def bootloader(size, version=(2, 1, 0, 7), fill=0x5A):
@@ -61,15 +25,6 @@ def bootloader(size, version=(2, 1, 0, 7), fill=0x5A):
 def pattern(size, seed):
     block = bytes((i * 7 + seed) & 0xFF for i in range(4096))
     return (block * (size // 4096 + 1))[:size]
-
-
-def app_archive(marker="APP STARTED"):
-    """A gzip-compressed tar holding a runnable application."""
-    return shared_app_archive(marker)
-
-
-def make_board(tmp_path, name="b", **choices):
-    return Board.create(tmp_path / name, time_scale=0.02, **choices)
 
 
 def place_image(board, data, name="x.img"):
@@ -109,13 +64,13 @@ def erased(size):
 
 
 def test_every_component_type_lands_in_its_place(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     boot = bootloader(4000)
     kernel = component(KERNEL, pattern(300000, 1), (3, 2, 1, 0))
     rfs = component(RFS, pattern(5000, 2), (4, 0, 0, 1), header_size=32)
     dtb = component(DTB, pattern(1000, 3), (5, 0, 0, 0))
     diags = component(DIAGS, pattern(2000, 4), (6, 0, 0, 0))
-    app = component(APP, app_archive(), (7, 7, 7, 7))
+    app = component(APP, script_archive("APP STARTED"), (7, 7, 7, 7))
     unknown = component(0x07504547, b"ignored")
     result, text = install(board, boot + kernel + unknown + rfs + dtb + diags + app, slot=2)
     assert result == 1
@@ -144,11 +99,10 @@ def test_every_component_type_lands_in_its_place(tmp_path):
 
 
 def test_flash_progress_line_counts_blocks(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     kernel = component(KERNEL, pattern(3 * ERASE, 9))  # 16 bytes into a fourth block
     # 16 bytes long (the tool refuses to end a file with one): the walk goes on after it.
-    empty_body = struct.pack(">III", 0, 0x07504547, 0)
-    empty = struct.pack(">I", jamcrc(empty_body)) + empty_body
+    empty = packed_component(0x07504547, b"")
     result, text = install(board, empty + kernel)
     assert result == 1
     steps = "".join(f"\b\b\b\b{p:03d}%" for p in (0, 25, 50, 75))
@@ -158,7 +112,7 @@ def test_flash_progress_line_counts_blocks(tmp_path):
 
 @pytest.mark.parametrize("erase_size", [65536, 262144])
 def test_other_erase_block_sizes(tmp_path, erase_size):
-    board = make_board(tmp_path, erase_size=erase_size)
+    board = new_board(tmp_path, erase_size=erase_size)
     board.write_partition("rfs", b"\x11" * 2 * erase_size)
     rfs = component(RFS, pattern(erase_size + 100, 3))
     result, _ = install(board, rfs)
@@ -169,7 +123,7 @@ def test_other_erase_block_sizes(tmp_path, erase_size):
 
 
 def test_slot_file_that_cannot_be_created(tmp_path):
-    board = make_board(tmp_path, image_select=2)
+    board = new_board(tmp_path, image_select=2)
     (board.user / "images" / "image1").mkdir(parents=True)
     result, text = install(board, component(APP, pattern(1000, 1)), slot=1)
     assert result == 0
@@ -188,13 +142,13 @@ def test_size_limit_at_and_one_over(tmp_path, ctype, limit, part, tested_by_len,
     size = limit if tested_by_len else limit - 16
     at_limit = component(ctype, pattern(size, 5))
     over = component(ctype, pattern(size + 1, 6))
-    board = make_board(tmp_path, "over")
+    board = new_board(tmp_path, "over")
     result, text = install(board, over)
     assert result == 0
     assert f"{name} image is too big for flash ({limit + 1} > {limit})" in text
     assert erases(board, part) == []
     assert board.partition(part)[:64] == erased(64)
-    board = make_board(tmp_path, "at")
+    board = new_board(tmp_path, "at")
     result, text = install(board, at_limit)
     assert result == 1
     stored = at_limit[16:] if tested_by_len else at_limit
@@ -202,7 +156,7 @@ def test_size_limit_at_and_one_over(tmp_path, ctype, limit, part, tested_by_len,
 
 
 def test_bad_crc_stops_and_keeps_earlier_components(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     kernel = component(KERNEL, pattern(2000, 1))
     rfs = component(RFS, pattern(3000, 2), bad_crc=True)
     dtb = component(DTB, pattern(1000, 3))
@@ -216,7 +170,7 @@ def test_bad_crc_stops_and_keeps_earlier_components(tmp_path):
 
 
 def test_truncated_component_rejected_with_crc_of_what_is_there(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     app = component(APP, pattern(10000, 8))
     cut = app[:6000]
     result, text = install(board, cut, slot=1)
@@ -229,7 +183,7 @@ def test_truncated_component_rejected_with_crc_of_what_is_there(tmp_path):
 def test_same_version_skips_flash_and_slot(tmp_path):
     kernel = component(KERNEL, pattern(5000, 1), (9, 9, 9, 9))
     app = component(APP, pattern(5000, 2), (1, 2, 3, 4))
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     board.write_partition("kernel", kernel)
     (board.user / "images").mkdir(parents=True, exist_ok=True)
     (board.user / "images" / "image1").write_bytes(app)
@@ -258,7 +212,7 @@ def test_same_version_skips_flash_and_slot(tmp_path):
 
 
 def test_long_answer_does_not_answer_the_next_question(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     app = component(APP, pattern(1000, 3))
     path = place_image(board, app)
     con = board.power_on(program=["probe_install", path, "0", "0", "2"])
@@ -276,7 +230,7 @@ def test_long_answer_does_not_answer_the_next_question(tmp_path):
 
 @pytest.mark.parametrize("answer,slot", [("1\r", 1), ("2\r", 2), ("2 and more text beyond the buffer size\r", 2)])
 def test_slot_question_installs(tmp_path, answer, slot):
-    board = make_board(tmp_path, image_select=0)
+    board = new_board(tmp_path, image_select=0)
     app = component(APP, pattern(200000, 3))
     result, text = install(board, app, slot=0, answer=answer)
     assert result == 1
@@ -289,7 +243,7 @@ def test_slot_question_installs(tmp_path, answer, slot):
 
 
 def test_two_applications_share_one_answer(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     first = component(APP, pattern(1000, 1), (1, 0, 0, 0))
     second = component(APP, pattern(2000, 2), (2, 0, 0, 0))
     result, text = install(board, first + second, slot=0, answer="1\r")
@@ -301,8 +255,8 @@ def test_two_applications_share_one_answer(tmp_path):
 
 @pytest.mark.parametrize("answer", ["\r", "x\r", "\x04"])
 def test_other_answers_boot_the_download(tmp_path, answer):
-    board = make_board(tmp_path)
-    app = component(APP, app_archive("DOWNLOADED APP RUNS"))
+    board = new_board(tmp_path)
+    app = component(APP, script_archive("DOWNLOADED APP RUNS"))
     path = place_image(board, app)
     con = board.power_on(program=["probe_install", path, "0", "0"])
     con.expect_exact(PROMPT, timeout=120)
@@ -317,7 +271,7 @@ def test_other_answers_boot_the_download(tmp_path, answer):
 
 
 def test_nothing_written_reports_no_valid_image(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     result, text = install(board, component(0x09504547, b"x" * 100) + b"short tail")
     assert result == 0
     assert EXTRACTING in text and "File processed\r\nERROR: No valid image found" in text
@@ -326,7 +280,7 @@ def test_nothing_written_reports_no_valid_image(tmp_path):
 
 
 def test_malformed_geometry_refused_without_reading_outside(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     kernel = component(KERNEL, pattern(1000, 1))
     tiny = component(RFS, b"", header_size=2)  # size 2: no room even for the crc range
     result, text = install(board, kernel + tiny + kernel)
@@ -339,7 +293,7 @@ def test_malformed_geometry_refused_without_reading_outside(tmp_path):
 
 
 def test_missing_image_file_reported(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     con = board.power_on(program=["probe_install", "/.boardsim/none.img", "0", "1"])
     con.expect(r"processVireoImage=(\d)")
     assert con.match.group(1) == b"0"
@@ -352,7 +306,7 @@ def test_missing_image_file_reported(tmp_path):
 def test_flash_write_failure_leaves_earlier_components(tmp_path):
     # The device tree takes one block (128 writes of 1 KiB), the kernel's
     # first block 128 more: its second block fails on its first write.
-    board = make_board(tmp_path, fail_write_at=128 + 128 + 1)
+    board = new_board(tmp_path, fail_write_at=128 + 128 + 1)
     dtb = component(DTB, pattern(1000, 1))
     kernel = component(KERNEL, pattern(2 * ERASE, 2))
     result, text = install(board, dtb + kernel)
@@ -365,7 +319,7 @@ def test_flash_write_failure_leaves_earlier_components(tmp_path):
 
 
 def test_images_folder_created_traversable(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     images = board.user / "images"
     if images.exists():
         for f in images.iterdir():
@@ -378,7 +332,7 @@ def test_images_folder_created_traversable(tmp_path):
 
 
 def test_large_application_percentages_do_not_overflow(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     size = 48 << 20  # bytes x 100 passes 2^32 from 41 MiB on
     app = component(APP, pattern(size, 4))
     result, text = install(board, app, slot=1)

@@ -6,12 +6,11 @@ against what the console shows and the state the power-on leaves (how it
 ends, the user partition erased or kept, the waits before a reset)."""
 
 import struct
-import time
 from typing import NamedTuple
 
 import pytest
-from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, SETTLE, UBOOT, component, console,
-                     script_archive, shown_in_order)
+from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, component, console, interrupt_now,
+                     script_archive, shown_in_order, type_now)
 
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
@@ -151,11 +150,10 @@ def erase_commands(board):
 
 
 def type_key(con, key):
-    time.sleep(SETTLE)
     if key is INTR:
-        con.sendintr()
+        interrupt_now(con)
     else:
-        con.send(key)
+        type_now(con, key)
 
 
 @pytest.mark.parametrize("name", ROWS)
