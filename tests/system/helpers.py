@@ -148,6 +148,16 @@ def shown_in_order(text, parts):
     return True
 
 
+def check_console(text, shows=(), hides=(), counts=None):
+    """The console text shows the texts of `shows` in that order, none of
+    `hides`, and each text of `counts` as often as it gives."""
+    assert shown_in_order(text, shows), f"not shown in this order: {shows!r}\n{text}"
+    for part in hides:
+        assert part not in text, f"shown: {part!r}\n{text}"
+    for part, times in (counts or {}).items():
+        assert text.count(part) == times, f"{part!r} shown {text.count(part)} times, not {times}\n{text}"
+
+
 def type_now(con, keys):
     """Types keys once the program waits in its read (the prompt already seen)."""
     time.sleep(SETTLE)
@@ -187,6 +197,30 @@ def reboot_from_rescue(board, con, timeout=60):
     con.expect_exact("Option? : ", timeout=timeout)
     con.send("R")
     return board.wait_power_off(con)
+
+
+def place_image(board, data, name="x.img"):
+    """Puts an image file into the board directory; gives its path as the
+    board's programs see it."""
+    folder = board.path / "images"
+    folder.mkdir(exist_ok=True)
+    (folder / name).write_bytes(data)
+    return f"/.boardsim/images/{name}"
+
+
+def run_installer(board, data, check_version=0, slot=1, answer=None, timeout=300):
+    """Runs the installer (probe_install) on an image file of the given
+    bytes, answering its slot question when given an answer; gives its
+    result and the console text."""
+    path = place_image(board, data)
+    con = board.power_on(program=["probe_install", path, str(check_version), str(slot)])
+    if answer is not None:
+        con.expect_exact(SLOT_QUESTION, timeout=120)
+        con.send(answer)
+    con.expect(rb"processVireoImage=(\d)", timeout=timeout)
+    result = int(con.match.group(1))
+    board.wait_power_off(con)
+    return result, board.console_text()
 
 
 def run_program(board, *argv):

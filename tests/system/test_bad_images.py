@@ -15,7 +15,7 @@ import struct
 
 import pytest
 from boardsim import default_board as demo
-from helpers import APP, DTB, EXT, KERNEL, RFS, SCALE, SLOT_QUESTION, jamcrc, script_archive
+from helpers import APP, DTB, EXT, KERNEL, RFS, SCALE, SLOT_QUESTION, jamcrc, run_installer, script_archive
 
 UNKNOWN = 0x07504547
 CRC_NAMES = {KERNEL: "KERNEL", RFS: "RFS", DTB: "DFT", APP: "APPLICATION"}
@@ -121,15 +121,6 @@ def truncation_cases():
     return cases
 
 
-def install(board, data):
-    (board.path / "bad.img").write_bytes(data)
-    con = board.power_on(program=["probe_install", "/.boardsim/bad.img", "0", "2"])
-    con.expect(rb"processVireoImage=(\d)", timeout=120)
-    result = int(con.match.group(1))
-    board.wait_power_off(con)
-    return result, board.console_text()
-
-
 def check_places(board, written):
     """Written components are whole in their places; the others untouched."""
     log = board.device_log()
@@ -157,7 +148,7 @@ def check_places(board, written):
                          ids=[c[0] for c in field_cases() + truncation_cases()])
 def test_installer_refuses_bad_component(board_factory, data, message, written):
     board = board_factory(time_scale=SCALE, image_select=1)
-    result, text = install(board, data)
+    result, text = run_installer(board, data, slot=2)
     assert message in text
     processed = message == "File processed"
     assert result == (1 if processed and written else 0)
@@ -171,7 +162,7 @@ def test_installer_refuses_bad_component(board_factory, data, message, written):
 def test_whole_image_installs_every_component(board_factory):
     """The matrix's reference: unchanged, the same image installs whole."""
     board = board_factory(time_scale=SCALE, image_select=1)
-    result, text = install(board, IMAGE)
+    result, text = run_installer(board, IMAGE, slot=2)
     assert result == 1 and "File processed" in text and "Bad crc" not in text
     check_places(board, [0, 1, 2, 3])
 

@@ -9,8 +9,8 @@ import struct
 from typing import NamedTuple
 
 import pytest
-from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, component, console, interrupt_now,
-                     script_archive, shown_in_order, type_now)
+from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, check_console, component, console,
+                     interrupt_now, script_archive, type_now)
 
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
@@ -180,11 +180,7 @@ def test_rescue_menu(board_factory, name):
 
     text = console(board)
     assert text.count("Entering Rescue Mode.") == (0 if row.program == DIAGS_PROBE else 1)
-    assert shown_in_order(text, row.shows), (row.shows, text)
-    for t in row.hides:
-        assert t not in text
-    for t, n in row.counts.items():
-        assert text.count(t) == n, (t, text)
+    check_console(text, row.shows, row.hides, row.counts)
     assert bool(erase_commands(board)) == row.erased
     assert (board.user / "keep.txt").exists() != row.erased
     if row.erased:

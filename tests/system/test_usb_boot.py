@@ -11,8 +11,8 @@ import re
 from typing import NamedTuple
 
 import pytest
-from helpers import (SCALE, UNSET, USB_BOOT_IMAGE, console, demo_app, leave_app, md5, on_stick,
-                     reject, rejected, run_program, shown_in_order, slot_image)
+from helpers import (SCALE, UNSET, USB_BOOT_IMAGE, check_console, console, demo_app, leave_app, md5,
+                     on_stick, reject, rejected, run_program, slot_image)
 from boardsim import default_board as demo
 
 BOOT, REPL1, REPL2, OS = ("KV4410NX_Boot.img", "KV4410NX_replace1_OS.img",
@@ -193,11 +193,7 @@ def power_on(board, row):
         assert leave_app(board, con, label).reason == "app-exit"
 
     text = console(board)
-    assert shown_in_order(text, row.shows), (row.shows, text)
-    for t in row.hides:
-        assert t not in text
-    for t, n in row.counts.items():
-        assert text.count(t) == n, t
+    check_console(text, row.shows, row.hides, row.counts)
     log = board.device_log()
     for line, n in row.trace.items():
         assert log.count(line) >= n, line
