@@ -12,27 +12,18 @@ One power-on per case (probe_install, or bootmgr for the boot cases); the
 board's partitions, slot file, EEPROM and device trace are compared after."""
 
 import struct
-import zlib
 
 import pytest
 from boardsim import default_board as demo
+from helpers import APP, DTB, EXT, KERNEL, RFS, SCALE, SLOT_QUESTION, jamcrc, run_installer, script_archive
 
-KERNEL, RFS, DTB, APP, UNKNOWN = 0x03504547, 0x04504547, 0x05504547, 0x01504547, 0x07504547
+UNKNOWN = 0x07504547
 CRC_NAMES = {KERNEL: "KERNEL", RFS: "RFS", DTB: "DFT", APP: "APPLICATION"}
 PLACES = {KERNEL: "kernel", RFS: "rfs", DTB: "devicetree", APP: "slot2"}
-EXT = 0x80000000
 
 
 def filler(size, seed):
     return bytes((i * 29 + seed) & 0xFF for i in range(size))
-
-
-def jamcrc(data):
-    return ~zlib.crc32(data) & 0xFFFFFFFF
-
-
-def app_payload(marker):
-    return demo.archive({"home/bin/mp.elf.strip": f"#!/bin/sh\necho {marker}\n"})
 
 
 def one(**comp):
@@ -45,7 +36,7 @@ PARTS = [
     one(type="kernel", version="3.1.0.0", payload=filler(20000, 1)),
     one(type="rootfs", version="3.1.0.0", payload=filler(10000, 2), header_size=32),
     one(type="devicetree", version="1.1.0.0", payload=filler(3000, 3)),
-    one(type="app", version="2.0.0.0", payload=app_payload("SLOT TWO RUNS")),
+    one(type="app", version="2.0.0.0", payload=script_archive("SLOT TWO RUNS")),
 ]
 TYPES = [KERNEL, RFS, DTB, APP]
 STARTS = [sum(len(p) for p in PARTS[:i]) for i in range(len(PARTS))]
@@ -130,15 +121,6 @@ def truncation_cases():
     return cases
 
 
-def install(board, data):
-    (board.path / "bad.img").write_bytes(data)
-    con = board.power_on(program=["probe_install", "/.boardsim/bad.img", "0", "2"])
-    con.expect(rb"processVireoImage=(\d)", timeout=120)
-    result = int(con.match.group(1))
-    board.wait_power_off(con)
-    return result, board.console_text()
-
-
 def check_places(board, written):
     """Written components are whole in their places; the others untouched."""
     log = board.device_log()
@@ -165,8 +147,8 @@ def check_places(board, written):
                          [c[1:] for c in field_cases() + truncation_cases()],
                          ids=[c[0] for c in field_cases() + truncation_cases()])
 def test_installer_refuses_bad_component(board_factory, data, message, written):
-    board = board_factory(time_scale=0.02, image_select=1)
-    result, text = install(board, data)
+    board = board_factory(time_scale=SCALE, image_select=1)
+    result, text = run_installer(board, data, slot=2)
     assert message in text
     processed = message == "File processed"
     assert result == (1 if processed and written else 0)
@@ -179,8 +161,8 @@ def test_installer_refuses_bad_component(board_factory, data, message, written):
 
 def test_whole_image_installs_every_component(board_factory):
     """The matrix's reference: unchanged, the same image installs whole."""
-    board = board_factory(time_scale=0.02, image_select=1)
-    result, text = install(board, IMAGE)
+    board = board_factory(time_scale=SCALE, image_select=1)
+    result, text = run_installer(board, IMAGE, slot=2)
     assert result == 1 and "File processed" in text and "Bad crc" not in text
     check_places(board, [0, 1, 2, 3])
 
@@ -188,7 +170,7 @@ def test_whole_image_installs_every_component(board_factory):
 # ---- the same faults in a slot file at boot ----
 
 APP2 = PARTS[3]
-APP2_EXT = one(type="app", version="2.0.0.0", payload=app_payload("SLOT TWO RUNS"), header_size=24)
+APP2_EXT = one(type="app", version="2.0.0.0", payload=script_archive("SLOT TWO RUNS"), header_size=24)
 CRC_FAILED = "Image2 CRC failed, trying Image1 now.\n"
 
 
@@ -228,8 +210,8 @@ BOOT_CASES = {
 @pytest.mark.parametrize("name", BOOT_CASES)
 def test_bad_slot_is_never_launched(board_factory, name):
     data, message = BOOT_CASES[name]
-    slot1 = one(type="app", version="1.0.0.0", payload=app_payload("SLOT ONE RUNS"))
-    board = board_factory(time_scale=0.02, image_select=2, slot1=slot1, slot2=data)
+    slot1 = one(type="app", version="1.0.0.0", payload=script_archive("SLOT ONE RUNS"))
+    board = board_factory(time_scale=SCALE, image_select=2, slot1=slot1, slot2=data)
     con = board.power_on(stderr_to_file=True)
     con.expect_exact("SLOT ONE RUNS", timeout=120)
     assert board.wait_power_off(con).reason == "app-exit"
@@ -239,9 +221,6 @@ def test_bad_slot_is_never_launched(board_factory, name):
 
 
 # ---- an image file that changes between the checksum and the write ----
-
-SLOT_QUESTION = b"Install image as image 1 or 2 (hit return to just boot image): "
-
 
 def flip_payload_byte(path):
     data = bytearray(path.read_bytes())
@@ -265,7 +244,7 @@ def test_image_changed_at_the_slot_question(board_factory, change, answer, messa
     """The checksum pass ends before the slot question, the write pass
     starts after it: what is written must still be what was checked (a
     stick rewritten or pulled while the question waits)."""
-    board = board_factory(time_scale=0.02, image_select=1)
+    board = board_factory(time_scale=SCALE, image_select=1)
     path = board.path / "bad.img"
     path.write_bytes(APP2)
     con = board.power_on(program=["probe_install", "/.boardsim/bad.img", "0", "0"])

@@ -1,5 +1,5 @@
 """The host image tool, checked against an independent writer and reader of
-the format (struct + zlib here): what `create` writes byte for byte, what
+the format (struct and zlib, in helpers): what `create` writes byte for byte, what
 `info` and `verify` say about good, damaged and hostile files, and that bad
 input is refused with a message and no half-written output."""
 
@@ -7,33 +7,12 @@ import json
 import os
 import struct
 import subprocess
-import zlib
 
 import pytest
+from helpers import APP, DIAGS, EXT, KERNEL, jamcrc, packed_component
 
 BMIMAGE = os.environ.get("BMIMAGE") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build", "host", "bin", "bmimage")
-
-APP, BOOT, KERNEL, DIAG = 0x01504547, 0x02504547, 0x03504547, 0x06504547
-EXT = 0x80000000
-
-
-def image_crc(data):
-    """The image rule: CRC-32 register without the final inversion."""
-    return zlib.crc32(data) ^ 0xFFFFFFFF
-
-
-def component(type_word, payload, version=(0, 0, 0, 0), header_size=None, bytes16=0):
-    """An independently built component; header_size None means plain."""
-    vid = bytes(version)
-    if header_size is None:
-        body = struct.pack(">II", len(payload), type_word) + vid + payload
-    else:
-        head = struct.pack(">II", len(payload), type_word | EXT) + vid
-        head += struct.pack(">HH", bytes16, header_size) + bytes(header_size - 20)
-        body = head + payload
-    return struct.pack(">I", image_crc(body)) + body
-
 
 def run(*args):
     return subprocess.run([BMIMAGE, *map(str, args)], capture_output=True, text=True)
@@ -64,9 +43,9 @@ def test_create_writes_exactly_the_format(payloads):
             "--header-size", 40, "--bytes16", "0xBEEF",
             "--type", "diag", "--file", d / "four", "--version", "0.0.0.9")
     assert r.returncode == 0, r.stderr
-    expected = (component(KERNEL, boot, (3, 1, 4, 1))
-                + component(APP, app, (1, 2, 3, 250), header_size=40, bytes16=0xBEEF)
-                + component(DIAG, b"1234", (0, 0, 0, 9)))
+    expected = (packed_component(KERNEL, boot, (3, 1, 4, 1))
+                + packed_component(APP, app, (1, 2, 3, 250), header_size=40, bytes16=0xBEEF)
+                + packed_component(DIAGS, b"1234", (0, 0, 0, 9)))
     assert out.read_bytes() == expected
     assert not (d / "a.img.part").exists()
 
@@ -96,7 +75,7 @@ def test_bootloader_header_copy_at_byte_240(payloads):
     assert length == 256 == len(payload)
     assert payload[:100] == b"\xAA" * 100 and payload[100:240] == bytes(140)
     assert payload[240:256] == struct.pack(">IIII", 0, length, magic, vid)
-    assert crc == image_crc(data[4:])
+    assert crc == jamcrc(data[4:])
     doc, rc = info(out)
     assert rc == 0
     assert doc["components"][0]["header_copy"]["version"] == "2.0.1.7"
@@ -128,7 +107,8 @@ def test_deliberate_faults_are_reported_by_info_and_verify(payloads):
 def test_info_walks_hostile_and_unknown_components(tmp_path):
     # Unknown type first, stepped over by its size, then the application.
     f = tmp_path / "mixed.img"
-    f.write_bytes(component(0x09504547, b"x" * 33) + component(APP, b"y" * 7, header_size=20) + b"abc")
+    f.write_bytes(packed_component(0x09504547, b"x" * 33) +
+                  packed_component(APP, b"y" * 7, header_size=20) + b"abc")
     doc, rc = info(f)
     assert [c["type"] for c in doc["components"]] == ["unknown", "application"]
     assert doc["components"][1]["offset"] == 16 + 33
@@ -157,7 +137,7 @@ def test_raw_components_and_mixing(payloads):
     out = d / "r.img"
     assert run("create", "-o", out, "--raw", d / "boot.bin", "--truncate", 10,
                "--type", "app", "--file", d / "app.tgz").returncode == 0
-    assert out.read_bytes() == boot[:10] + component(APP, app)
+    assert out.read_bytes() == boot[:10] + packed_component(APP, app)
 
 
 @pytest.mark.parametrize("args,message", [

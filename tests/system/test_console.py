@@ -1,31 +1,19 @@
 """Console input through the board's real console terminal: the line editor
 with terminal key sequences, the interrupt key while typing, single keys
 and the terminal settings around them, and a console that has gone."""
-import os
-import re
 import termios
-import time
 
-from boardsim import Board
+from helpers import interrupt_now, new_board, type_now
 
-# Keys are sent once the program waits in its read: bytes that arrive while
-# the terminal is between two reads (canonical, echoing) would be handled by
-# the terminal itself.
-SETTLE = 0.6 if os.environ.get("BOARDSIM_ARCH") == "ppc" else 0.25
 LEFT, RIGHT, UP, DOWN = b"\x1b[D", b"\x1b[C", b"\x1b[A", b"\x1b[B"
 CTRL_RIGHT = b"\x1b[1;5C"
 BS, BEL = b"\x08", b"\x07"
 
 
-def make_board(tmp_path):
-    return Board.create(tmp_path / "b", time_scale=0.02)
-
-
 def read_line(con, keys):
     """Types keys at the next line prompt; gives (text bytes, echo bytes, sig)."""
     con.expect_exact(b"line> ")
-    time.sleep(SETTLE)
-    con.send(keys)
+    type_now(con, keys)
     con.expect(rb"\r\nhex=\[([0-9a-f]*)\] len=\d+ sig=(\d) ended=(\d)\r\n")
     return bytes.fromhex(con.match.group(1).decode()), con.before, int(con.match.group(2))
 
@@ -37,7 +25,7 @@ def set_interrupt_key(con, key):
 
 
 def test_line_editing_with_terminal_keys(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     cases = [
         # keys, text, echo (output translates LF into CR LF)
         (b"abc" + LEFT + LEFT + b"X\r", b"aXbc", b"abc" + BS + BS + b"Xbc" + BS + BS + b"\r\n"),
@@ -60,15 +48,14 @@ def test_line_editing_with_terminal_keys(tmp_path):
 def test_break_key_ends_line_with_text(tmp_path):
     # With the terminal's interrupt key moved to Ctrl-], Ctrl-C reaches the
     # editor as a byte; Ctrl-] now raises the signal.
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     con = board.power_on(program=["probe_console", "--intr-key", "29", "line", "18", "2"])
     text, echo, sig = read_line(con, b"abc\x03")
     assert text == b"abc" and echo == b"abc <break>\r\n" and sig == 0
     # The interrupt key flushes pending input: type around it one at a time.
     con.expect_exact(b"line> ")
     for key, echo in ((b"x", b"x"), (b"\x1d", BEL), (b"y\r", b"y\r\n")):
-        time.sleep(SETTLE)
-        con.send(key)
+        type_now(con, key)
         con.expect_exact(echo)
     con.expect(rb"hex=\[([0-9a-f]*)\] len=\d+ sig=(\d)")
     assert con.match.groups() == (b"xy".hex().encode(), b"1")
@@ -76,17 +63,14 @@ def test_break_key_ends_line_with_text(tmp_path):
 
 
 def test_interrupt_while_typing_keeps_the_line(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     con = board.power_on(program=["probe_console", "line", "128"])
     con.expect_exact(b"line> ")
-    time.sleep(SETTLE)
-    con.send(b"ab")
+    type_now(con, b"ab")
     con.expect_exact(b"ab")
-    time.sleep(SETTLE)
-    con.sendintr()
+    interrupt_now(con)
     con.expect_exact(BEL)
-    time.sleep(SETTLE)
-    con.send(b"c\r")
+    type_now(con, b"c\r")
     con.expect(rb"hex=\[([0-9a-f]*)\] len=\d+ sig=(\d)")
     assert bytes.fromhex(con.match.group(1).decode()) == b"abc"
     assert con.match.group(2) == b"1"
@@ -94,25 +78,23 @@ def test_interrupt_while_typing_keeps_the_line(tmp_path):
 
 
 def test_single_keys_leave_terminal_as_before(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     con = board.power_on(program=["probe_console", "getc", "2"])
     con.expect_exact(b"key? ")
-    time.sleep(SETTLE)
-    con.send(b"\xe9")  # no Enter: the key is taken alone
+    type_now(con, b"\xe9")  # no Enter: the key is taken alone
     con.expect(rb"key=(\d+) ended=(\d) sig=(\d) canon=(\d) echo=(\d) terminal=(\w+)")
     assert con.match.groups() == (b"233", b"0", b"0", b"1", b"1", b"restored")
     # Nothing echoed the key: the terminal's echo was off during the read.
     assert b"\xe9" not in con.before
     con.expect_exact(b"key? ")
-    time.sleep(SETTLE)
-    con.sendintr()
+    interrupt_now(con)
     con.expect(rb"key=(\d+) ended=(\d) sig=(\d) canon=(\d) echo=(\d) terminal=(\w+)")
     assert con.match.groups() == (b"0", b"0", b"1", b"1", b"1", b"restored")
     board.wait_power_off(con)
 
 
 def test_console_gone_ends_lines_and_menu(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     con = board.power_on(program=["probe_console", "--detached", "line", "128", "2"])
     for _ in range(2):
         con.expect(rb"hex=\[([0-9a-f]*)\] len=(\d+) sig=(\d) ended=(\d)", timeout=30)

@@ -7,15 +7,10 @@ import subprocess
 import zlib
 
 import pytest
-from boardsim import Board
+from helpers import new_board, run_program
 
 ENV_PARTITION = 128 * 1024
 DEFAULTS = dict(gdb=0, gdbserver=0, gdbport=1234, shell=0, memchk=0, rescue=0, diags=0)
-
-
-def make_board(tmp_path, **choices):
-    choices.setdefault("time_scale", 0.02)
-    return Board.create(tmp_path / "b", **choices)
 
 
 def mkenvimage(tmp_path, lines):
@@ -28,11 +23,7 @@ def mkenvimage(tmp_path, lines):
 
 def settings(board, env_bytes):
     board.write_partition("ubootenv", env_bytes)
-    con = board.power_on(program=["probe_flash", "env"])
-    board.wait_power_off(con)
-    text = board.console_text()
-    if isinstance(text, bytes):
-        text = text.decode("latin-1")
+    text, _ = run_program(board, "probe_flash", "env")
     m = re.search(r"gdb=(-?\d+) gdbserver=(-?\d+) gdbport=(-?\d+) shell=(-?\d+) memchk=(-?\d+) "
                   r"rescue=(-?\d+) diags=(-?\d+)", text)
     assert m, text
@@ -69,18 +60,18 @@ CASES = [
 
 @pytest.mark.parametrize("lines, want", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_settings_from_mkenvimage(tmp_path, lines, want):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     assert settings(board, mkenvimage(tmp_path, lines)) == want
 
 
 def test_reads_8192_bytes_after_the_crc_word(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     settings(board, mkenvimage(tmp_path, ["shell=on"]))
     assert "mtd read ubootenv off=0x00000004 len=8192" in [line.strip() for line in board.device_log()]
 
 
 def test_wrong_crc_is_used_all_the_same(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     env = bytearray(mkenvimage(tmp_path, ["memchk=on"]))
     env[0:4] = b"\xde\xad\xbe\xef"
     assert settings(board, bytes(env)) == expect(memchk=1)
@@ -91,23 +82,23 @@ def test_area_without_any_nul(tmp_path):
     area = (b"x" * (8192 - len(b"gdbport=77"))) + b"gdbport=77"
     body = area + b"\xff" * (ENV_PARTITION - 4 - len(area))
     env = zlib.crc32(body).to_bytes(4, "big") + body
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     assert settings(board, env) == expect(gdbport=77)
 
 
 def test_key_beyond_the_area_is_not_seen(tmp_path):
     # A variable that starts after the first 8192 bytes of the area.
     lines = ["pad=" + "p" * 8190, "shell=on"]
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     assert settings(board, mkenvimage(tmp_path, lines)) == expect()
 
 
 def test_erased_partition_gives_defaults(tmp_path):
-    board = make_board(tmp_path)
+    board = new_board(tmp_path)
     assert settings(board, b"\xff" * ENV_PARTITION) == expect()
 
 
 def test_unreadable_flash_keeps_defaults(tmp_path):
-    board = make_board(tmp_path, geometry="fail")
+    board = new_board(tmp_path, geometry="fail")
     assert settings(board, mkenvimage(tmp_path, ["shell=on", "gdbport=99"])) == expect()
     assert not any(line.startswith("mtd read") for line in board.device_log())

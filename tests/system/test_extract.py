@@ -7,24 +7,13 @@ partition with the recovery-image prompt.
 Standard error is kept apart from the console (stderr_to_file), so every
 failure message is checked where it must appear, and only there."""
 
-import hashlib
-
 import pytest
 from boardsim import default_board as demo
+from helpers import (SCALE, UNSET, USB_BOOT_IMAGE, console, demo_app, leave_app, md5, on_stick,
+                     reboot_from_rescue, slot_image)
 
-APP_PROMPT = "demo> "
-OPTION = "Option? : "
 RECOVERY_PROMPT = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 ERASE_PROMPT = "y/N: "
-UNSET = 0xFF  # the booted-image byte of a fresh board
-
-
-def app(label, version="1.0.0.1", **faults):
-    """An application image; faults are bmimage options (corrupt_crc, ...)."""
-    payload = demo.archive(demo.demo_files(label, version))
-    return demo.make_image([dict(type="app", version=version, payload=payload, **faults)])
-
-
 def diag_in_slot(label):
     payload = demo.archive(demo.diag_files(label, "4.0.0.1"))
     return demo.make_image([dict(type="diag", version="4.0.0.1", payload=payload)])
@@ -49,15 +38,15 @@ def implausible():
 
 
 def truncated(label):
-    whole = app(label)
+    whole = demo_app(label)
     return whole[:len(whole) - 100]
 
 
 SLOT_IMAGES = {
-    "good1": lambda: app("image slot 1"),
-    "good2": lambda: app("image slot 2", "1.0.0.2"),
-    "crc1": lambda: app("image slot 1", corrupt_crc=True),
-    "crc2": lambda: app("image slot 2", corrupt_crc=True),
+    "good1": lambda: demo_app("image slot 1"),
+    "good2": lambda: demo_app("image slot 2", "1.0.0.2"),
+    "crc1": lambda: demo_app("image slot 1", corrupt_crc=True),
+    "crc2": lambda: demo_app("image slot 2", corrupt_crc=True),
     "hdr": flash_only,
     "loader2": lambda: loader_then_app("slot 2 after a boot loader"),
     "diag1": lambda: diag_in_slot("diagnostics in slot 1"),
@@ -67,29 +56,12 @@ SLOT_IMAGES = {
 
 
 def make_board(board_factory, slot1=None, slot2=None, **choices):
-    choices.setdefault("time_scale", 0.02)
+    choices.setdefault("time_scale", SCALE)
     if slot1:
         choices["slot1"] = SLOT_IMAGES[slot1]()
     if slot2:
         choices["slot2"] = SLOT_IMAGES[slot2]()
     return board_factory(**choices)
-
-
-def console(board):
-    return board.console_text().replace("\r\n", "\n")
-
-
-def leave_app(board, con):
-    """The demo application is running: leave it; the power-on then ends."""
-    con.expect_exact(APP_PROMPT)
-    con.send("exit\r")
-    return board.wait_power_off(con)
-
-
-def reboot_from_rescue(board, con):
-    con.expect_exact(OPTION)
-    con.send("R")
-    return board.wait_power_off(con)
 
 
 INVALID1 = "Image has invalid header 0x4504547. (0x6504547)\nImage1 has invalid header... trying Image2.\n"
@@ -182,16 +154,16 @@ def test_second_try_without_any_slot_file_goes_to_rescue(board_factory):
 # ---- the USB boot image ----
 
 def usb_board(board_factory, image, **choices):
-    return make_board(board_factory, "good1", "good2", usb_boot=213, usb="plugged",
-                      **{"usb.KV4410NX_OS.img": image}, **choices)
+    return make_board(board_factory, "good1", "good2", usb_boot=213,
+                      **on_stick({USB_BOOT_IMAGE: image}), **choices)
 
 
 def rejected_entry(board, image):
-    return board.user / "images" / "rejected" / hashlib.md5(image).hexdigest()
+    return board.user / "images" / "rejected" / md5(image)
 
 
 def test_usb_boot_image_enters_the_rejected_list_then_asks(board_factory):
-    image = app("USB stick", "9.0.0.1")
+    image = demo_app("USB stick", "9.0.0.1")
     board = usb_board(board_factory, image)
     con = board.power_on(stderr_to_file=True)
     con.expect_exact("Demo application from USB stick,")
@@ -221,7 +193,7 @@ def test_usb_boot_image_enters_the_rejected_list_then_asks(board_factory):
 
 
 @pytest.mark.parametrize("image,message", [
-    (lambda: app("USB stick", corrupt_crc=True), "USB image CRC failed."),
+    (lambda: demo_app("USB stick", corrupt_crc=True), "USB image CRC failed."),
     (flash_only, "Error: USB image corrupted or belongs to another switch type.\n"),
 ], ids=["crc", "no application"])
 def test_unusable_usb_image_falls_back_to_flash_but_stays_rejected(board_factory, image, message):
@@ -263,13 +235,13 @@ def test_diagnostics_image_of_the_rescue_partition(board_factory):
     assert board.stderr_text() == ""
 
 
-RECOVERY = app("recovery image", "7.0.0.7")
+RECOVERY = demo_app("recovery image", "7.0.0.7")
 
 
 @pytest.mark.parametrize("answer,slot", [("1\r", 1), ("2\r", 2)])
 def test_recovery_image_installed_into_the_slot_named(board_factory, answer, slot):
     board = recovery_board(board_factory, RECOVERY, image_select=1)
-    before = {n: (board.user / "images" / f"image{n}").read_bytes() for n in (1, 2)}
+    before = {n: slot_image(board, n) for n in (1, 2)}
     con = start_diags_boot(board)
     con.expect_exact(RECOVERY_PROMPT)
     con.send(answer)
@@ -277,9 +249,9 @@ def test_recovery_image_installed_into_the_slot_named(board_factory, answer, slo
     con.expect_exact(f"Setting boot image to {slot}")
     con.expect_exact("Demo application from recovery image,")
     leave_app(board, con)
-    assert (board.user / "images" / f"image{slot}").read_bytes() == RECOVERY
+    assert slot_image(board, slot) == RECOVERY
     other = 3 - slot
-    assert (board.user / "images" / f"image{other}").read_bytes() == before[other]
+    assert slot_image(board, other) == before[other]
     assert board.eeprom(256) == slot and board.eeprom(314) == slot
     tools = "\n".join(board.tools_log())
     assert "backtrace" in tools
@@ -303,7 +275,7 @@ def test_recovery_copy_that_fails_selects_nothing(board_factory):
 @pytest.mark.parametrize("answer", ["\r", "x\r"], ids=["enter", "other key"])
 def test_recovery_image_booted_without_installing(board_factory, answer):
     board = recovery_board(board_factory, RECOVERY, image_select=2)
-    slots = {n: (board.user / "images" / f"image{n}").read_bytes() for n in (1, 2)}
+    slots = {n: slot_image(board, n) for n in (1, 2)}
     con = start_diags_boot(board)
     con.expect_exact(RECOVERY_PROMPT)
     con.send(answer)
@@ -312,7 +284,7 @@ def test_recovery_image_booted_without_installing(board_factory, answer):
     con.expect_exact("Demo application from recovery image,")
     leave_app(board, con)
     assert board.eeprom(314) == 4 and board.eeprom(256) == 2
-    assert {n: (board.user / "images" / f"image{n}").read_bytes() for n in (1, 2)} == slots
+    assert {n: slot_image(board, n) for n in (1, 2)} == slots
 
 
 def test_recovery_prompt_at_end_of_input_records_nothing(board_factory):
@@ -328,7 +300,7 @@ def test_recovery_prompt_at_end_of_input_records_nothing(board_factory):
 
 @pytest.mark.parametrize("rescue,message", [
     (None, "Image not found... \n"),
-    (lambda: app("bad recovery", corrupt_crc=True), "Image CRC failed. Quitting\n"),
+    (lambda: demo_app("bad recovery", corrupt_crc=True), "Image CRC failed. Quitting\n"),
     (lambda: demo.make_image([dict(type="app", len=20 << 20, payload=b"z" * 100)]),
      "Image CRC failed. Quitting\n"),
 ], ids=["erased", "crc", "longer than the partition"])

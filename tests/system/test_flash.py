@@ -6,18 +6,13 @@ import random
 import re
 
 import pytest
-from boardsim import Board
+from helpers import new_board, run_program
 
 KIB = 1024
 BLOCK = 128 * KIB
 RFS_SIZE = 10 * 1024 * KIB
 KERNEL_SIZE = 8 * 1024 * KIB
 MTD_OP = re.compile(r"^mtd (read|erase|write) (\w+) off=0x([0-9a-f]+) len=(\d+)$")
-
-
-def make_board(tmp_path, **choices):
-    choices.setdefault("time_scale", 0.02)
-    return Board.create(tmp_path / "b", **choices)
 
 
 def fill_partition(board, name, size, seed=1):
@@ -33,16 +28,7 @@ def run_probe(board, *args, data=None):
     if data is not None:
         (board.path / "data.bin").write_bytes(data)
         argv = [a if a != "DATA" else "/.boardsim/data.bin" for a in argv]
-    con = board.power_on(program=argv)
-    off = board.wait_power_off(con)
-    return console(board), off
-
-
-def console(board):
-    text = board.console_text()
-    if isinstance(text, bytes):
-        text = text.decode("latin-1")
-    return text.replace("\r\n", "\n")
+    return run_program(board, *argv)
 
 
 def mtd_ops(board):
@@ -72,7 +58,7 @@ def spliced(old, offset, new):
 
 class TestOpenAndGeometry:
     def test_partitions_open_in_order_and_geometry_from_kernel(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "info")
         assert "api_flash_init=0\n" in out
         assert "name=8MB w/64-128KB sectors sectors=64 sector_size=131072 sector_shift=17 size=8388608" in out
@@ -89,14 +75,14 @@ class TestOpenAndGeometry:
         assert "mtd getinfo kernel size=8388608 erasesize=131072" in log
 
     def test_name_follows_the_erase_size(self, tmp_path):
-        board = make_board(tmp_path, erase_size=65536)
+        board = new_board(tmp_path, erase_size=65536)
         out, _ = run_probe(board, "info")
         assert "name=8MB w/128-64KB sectors sectors=128 sector_size=65536 sector_shift=16" in out
 
 
 class TestWriteSpans:
     def test_inside_one_block_changes_only_the_span(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rfs", RFS_SIZE)
         data = random.Random(7).randbytes(300)
         out, _ = run_probe(board, "write", "rfs", "0x20100", "DATA", "0", data=data)
@@ -105,7 +91,7 @@ class TestWriteSpans:
         assert mtd_ops(board) == rewrite_ops("rfs", 1, 1)
 
     def test_middle_of_one_block_to_middle_of_the_third(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rfs", RFS_SIZE)
         offset = BLOCK + BLOCK // 2          # tail of block 1
         data = random.Random(8).randbytes(BLOCK // 2 + BLOCK + 0x8000)  # ... into block 3
@@ -115,7 +101,7 @@ class TestWriteSpans:
         assert mtd_ops(board) == rewrite_ops("rfs", 1, 3)
 
     def test_whole_block_is_still_read_and_erased(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "kernel", KERNEL_SIZE)
         data = random.Random(9).randbytes(BLOCK)
         out, _ = run_probe(board, "write", "kernel", hex(2 * BLOCK), "DATA", "0", data=data)
@@ -124,7 +110,7 @@ class TestWriteSpans:
         assert mtd_ops(board) == rewrite_ops("kernel", 2, 1)
 
     def test_count_zero_at_block_boundary_touches_nothing(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rfs", RFS_SIZE)
         out, _ = run_probe(board, "write", "rfs", hex(3 * BLOCK), "DATA", "1", data=b"")
         assert "     \b\b\b\b100%\napi_flash_write=0\n" in out
@@ -134,13 +120,13 @@ class TestWriteSpans:
     def test_count_zero_at_offset_zero_touches_nothing(self, tmp_path):
         # offset + count - 1 wraps to 0xffffffff here; the block count must
         # still come out as 0.
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "write", "rfs", "0", "DATA", "0", data=b"")
         assert "api_flash_write=0\n" in out
         assert mtd_ops(board) == []
 
     def test_count_zero_elsewhere_rewrites_its_block_unchanged(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rfs", RFS_SIZE)
         out, _ = run_probe(board, "write", "rfs", hex(3 * BLOCK + 5), "DATA", "0", data=b"")
         assert "api_flash_write=0\n" in out
@@ -148,7 +134,7 @@ class TestWriteSpans:
         assert board.partition("rfs") == old
 
     def test_rescue_partition_works_without_sync(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rescue", RFS_SIZE)
         data = b"rescue" * 50
         out, _ = run_probe(board, "write", "rescue", "0", "DATA", "0", data=data)
@@ -158,7 +144,7 @@ class TestWriteSpans:
     def test_erase_block_smaller_than_a_write_piece(self, tmp_path):
         # 512-byte blocks: each block goes back in one 512-byte write, not in
         # 512/1024 = 0 writes that would leave it erased.
-        board = make_board(tmp_path, erase_size=512)
+        board = new_board(tmp_path, erase_size=512)
         old = fill_partition(board, "rfs", RFS_SIZE)
         data = random.Random(3).randbytes(700)
         out, _ = run_probe(board, "write", "rfs", "0x300", "DATA", "0", data=data)
@@ -169,18 +155,18 @@ class TestWriteSpans:
 
 class TestProgress:
     def test_three_blocks_byte_for_byte(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         data = bytes(BLOCK + 10)  # last 5 bytes of block 0, block 1, first 5 of block 2
         out, _ = run_probe(board, "write", "rfs", hex(BLOCK - 5), "DATA", "1", data=data)
         assert "     \b\b\b\b000%\b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\napi_flash_write=0\n" in out
 
     def test_one_block(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "write", "rfs", "0", "DATA", "1", data=b"x")
         assert "     \b\b\b\b000%\b\b\b\b100%\napi_flash_write=0\n" in out
 
     def test_off_prints_nothing(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "write", "rfs", "0", "DATA", "0", data=bytes(3 * BLOCK))
         assert "\b" not in out
         assert "100%" not in out
@@ -197,7 +183,7 @@ class TestFailures:
     untouched, and block 2 is as far as the failing step got."""
 
     def run_failing(self, tmp_path, **fault):
-        board = make_board(tmp_path, **fault)
+        board = new_board(tmp_path, **fault)
         old = fill_partition(board, "rfs", RFS_SIZE)
         data = random.Random(5).randbytes(THREE_BLOCKS_LEN)
         out, _ = run_probe(board, "write", "rfs", hex(THREE_BLOCKS_AT), "DATA", "1", data=data)
@@ -234,7 +220,7 @@ class TestFailures:
         assert now[:BLOCK] == old[:BLOCK] and now[4 * BLOCK:] == old[4 * BLOCK:]
 
     def test_erase_span_failure(self, tmp_path):
-        board = make_board(tmp_path, fail_erase_at=2)
+        board = new_board(tmp_path, fail_erase_at=2)
         old = fill_partition(board, "rfs", RFS_SIZE)
         out, _ = run_probe(board, "erase", "rfs", hex(THREE_BLOCKS_AT), hex(THREE_BLOCKS_LEN))
         assert "Flash Erase mtd erase failed.\napi_flash_erase=-1\n" in out
@@ -244,7 +230,7 @@ class TestFailures:
         assert self.block(now, 3) == self.block(old, 3)
 
     def test_missing_partition_fails_at_the_system_call(self, tmp_path):
-        board = make_board(tmp_path, missing="rfs")
+        board = new_board(tmp_path, missing="rfs")
         out, _ = run_probe(board, "write", "rfs", "0", "DATA", "0", data=b"abc")
         assert "Flash Write mtd read failed.\n\napi_flash_write=-1\n" in out
         out, _ = run_probe(board, "read", "rfs", "0", "16", "/tmp/out")
@@ -253,7 +239,7 @@ class TestFailures:
 
 class TestEraseAndRead:
     def test_erase_of_one_byte_erases_its_block(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "rfs", RFS_SIZE)
         out, _ = run_probe(board, "erase", "rfs", hex(BLOCK + 5), "1")
         assert "api_flash_erase=0\n" in out
@@ -261,7 +247,7 @@ class TestEraseAndRead:
         assert board.partition("rfs") == spliced(old, BLOCK, b"\xff" * BLOCK)
 
     def test_read_gives_the_bytes_of_the_span(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "kernel", KERNEL_SIZE)
         out, _ = run_probe(board, "read", "kernel", "0x1234", "5000", "/.boardsim/out.bin")
         assert "api_flash_read=0\n" in out
@@ -269,7 +255,7 @@ class TestEraseAndRead:
         assert mtd_ops(board) == [("read", "kernel", 0x1234, 5000)]
 
     def test_read_past_the_end_fails(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "read", "kernel", hex(KERNEL_SIZE - 16), "32", "/tmp/out")
         assert "api_flash_read=-1\n" in out
 
@@ -281,7 +267,7 @@ class TestRefusals:
         ({"geometry": "fail"}, "Could not get MTD device info \n"),
     ], ids=["erase-size-0", "erase-size-3000", "geometry-fails"])
     def test_unusable_flash_refuses_without_touching_the_device(self, tmp_path, fault, message):
-        board = make_board(tmp_path, **fault)
+        board = new_board(tmp_path, **fault)
         old = fill_partition(board, "rfs", RFS_SIZE)
         for args in (("write", "rfs", "0x100", "DATA", "1"), ("erase", "rfs", "0", "1"),
                      ("read", "rfs", "0", "16", "/tmp/out"), ("info",)):
@@ -294,7 +280,7 @@ class TestRefusals:
         assert board.partition("rfs") == old
 
     def test_span_past_the_partition_end_is_refused_before_any_erase(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         old = fill_partition(board, "kernel", KERNEL_SIZE)
         # The last block would be rewritten, the one after it does not exist.
         out, _ = run_probe(board, "write", "kernel", hex(KERNEL_SIZE - 0x100), "DATA", "1",
@@ -307,7 +293,7 @@ class TestRefusals:
         assert mtd_ops(board) == []
 
     def test_span_wrapping_32_bits_is_refused(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "write", "kernel", "0xffffff00", "DATA", "0", data=bytes(0x200))
         assert "Flash Write span outside the partition.\napi_flash_write=-1\n" in out
         out, _ = run_probe(board, "erase", "kernel", "0xffffff00", "0x200")
@@ -319,7 +305,7 @@ class TestRefusals:
 
 class TestTrace:
     def test_trace_lines_of_a_one_block_write(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "--trace", "write", "rfs", "0x20100", "DATA", "0", data=bytes(300))
         assert "Flash Write 0x00020100 to 0x0002022b (0x00020000 to 0x0003ffff) 1\n" in out
         assert re.search(r"^mtd read  0x00020000 to 0x0003ffff 0x[0-9a-f]{8,16}$", out, re.M)
@@ -328,7 +314,7 @@ class TestTrace:
         assert writes == [("%08x" % a, "%08x" % (a + 1023)) for a in range(0x20000, 0x40000, 1024)]
 
     def test_trace_lines_of_read_and_erase(self, tmp_path):
-        board = make_board(tmp_path)
+        board = new_board(tmp_path)
         out, _ = run_probe(board, "--trace", "read", "rfs", "0x10", "0x20", "/tmp/out")
         assert "Flash Read 0x00000010 to 0x0000002f\n" in out
         assert re.search(r"^mtd read  0x00000010 to 0x0000002f 0x[0-9a-f]+$", out, re.M)

@@ -12,6 +12,7 @@ import re
 
 import pytest
 from boardsim import default_board as demo
+from helpers import SCALE, console, leave_app
 
 TOOLS_LOG = "/.boardsim/log/tools.log"
 
@@ -69,15 +70,11 @@ def gdb_image(extended=False, type_="app"):
 
 
 def make_board(board_factory, env=None, slot1=None, slot2=None, **choices):
-    choices.setdefault("time_scale", 0.02)
+    choices.setdefault("time_scale", SCALE)
     choices["slot1"] = slot1 if slot1 is not None else probe_image()
     if slot2 is not None:
         choices["slot2"] = slot2
     return board_factory(env=env or {}, **choices)
-
-
-def console(board):
-    return board.console_text().replace("\r\n", "\n")
 
 
 def app_env(board):
@@ -268,7 +265,7 @@ def test_env_setup_without_install_script_sets_nothing(board_factory):
 
 
 def test_demo_board_boots_into_the_demo_application(board_factory):
-    board = board_factory(default=True, time_scale=0.02)
+    board = board_factory(default=True, time_scale=SCALE)
     con = board.power_on(stderr_to_file=True)
     con.expect_exact("Booting image '1'")
     con.expect_exact("Demo application from image slot 1, version 1.0.0.1")
@@ -276,7 +273,6 @@ def test_demo_board_boots_into_the_demo_application(board_factory):
     con.expect_exact("demo> ")
     con.send("version\r")
     con.expect_exact("version 1.0.0.1")
-    con.send("exit\r")
-    assert board.wait_power_off(con).reason == "app-exit"
+    assert leave_app(board, con).reason == "app-exit"
     assert board.eeprom(314) == 1
     assert board.stderr_text() == ""

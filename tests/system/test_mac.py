@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from boardsim import Board
+from helpers import new_board
 
 PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): "
 REFUSED = "Invalid MAC address. Try again please"
@@ -30,7 +30,7 @@ def run_dialogue(tmp_path, answers, net=True):
     probe's report and the console text. With the network lab the board has
     a real eth0 whose address shows what ifconfig was given."""
     opts = {"net": "lab"} if net else {}
-    board = Board.create(tmp_path / "b", time_scale=0.05, **opts)
+    board = new_board(tmp_path, time_scale=0.05, **opts)
     con = board.power_on(program=["probe_mac"])
     for answer in answers:
         con.expect_exact(PROMPT)
@@ -93,7 +93,7 @@ def test_shell_metacharacters_run_nothing(tmp_path, typed):
 
 
 def test_interrupt_key_quits_after_the_line_ends(tmp_path):
-    board = Board.create(tmp_path / "b", time_scale=0.05, net="lab")
+    board = new_board(tmp_path, time_scale=0.05, net="lab")
     con = board.power_on(program=["probe_mac"])
     con.expect_exact(PROMPT)
     con.send("00:11:22:33:44:55")

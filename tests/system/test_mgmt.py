@@ -2,16 +2,11 @@
 every inet_aton form, quit answers and the interrupt key; DHCP through the
 network lab's real server; the static set-up's exact command sequence with
 its fixed waits; and the link test with each of its failures."""
-import os
 import re
-import time
 
 import pytest
-from boardsim import Board, netlab
-
-ARCH = os.environ.get("BOARDSIM_ARCH", "host")
-# Answers are typed once the program waits in its read (see test_console).
-SETTLE = 0.6 if ARCH == "ppc" else 0.25
+from boardsim import netlab
+from helpers import ARCH, answer, interrupt_now, new_board, type_now
 
 IP_PROMPT = b"IP addr    :"
 MASK_PROMPT = b"Netmask    :"
@@ -22,13 +17,7 @@ LINK_GONE = b"Mgmt link not available. Quitting."
 
 
 def make_board(tmp_path, name="b", time_scale=0.01, **choices):
-    return Board.create(tmp_path / name, time_scale=time_scale, **choices)
-
-
-def answer(con, prompt, text):
-    con.expect_exact(prompt)
-    time.sleep(SETTLE)
-    con.send(text + "\r")
+    return new_board(tmp_path, name, time_scale=time_scale, **choices)
 
 
 def refused(text):
@@ -147,12 +136,9 @@ def test_interrupt_then_enter_quits_whatever_the_line_holds(tmp_path, prompt_arg
     board = make_board(tmp_path)
     con = board.power_on(program=["probe_mgmt"] + prompt_args)
     con.expect_exact(prompt)
-    time.sleep(SETTLE)
-    con.send("192.0.2.10" if prompt == IP_PROMPT else "n")
-    time.sleep(SETTLE)
-    con.sendintr()
-    time.sleep(SETTLE)
-    con.send("\r")
+    type_now(con, "192.0.2.10" if prompt == IP_PROMPT else "n")
+    interrupt_now(con)
+    type_now(con, "\r")
     name = "get_ip_addr" if prompt_args[0] == "addr" else "mgmt_port_params"
     result, rest = result_line(con, name)
     assert result == 0
@@ -224,8 +210,7 @@ def static_setup(board, ip, netmask, gateway, before_last=None):
     con.expect_exact(GW_PROMPT)
     if before_last:
         before_last()
-    time.sleep(SETTLE)
-    con.send(gateway + "\r")
+    type_now(con, gateway + "\r")
     return con
 
 

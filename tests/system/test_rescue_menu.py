@@ -1,198 +1,187 @@
-"""The rescue menu on the simulated board: keys in either case, hidden
-entries, unknown keys, the interrupt key, the version list, the erase
-confirmation with the diagnostics boot, Exit and Reboot."""
-import io
-import os
+"""The rescue menu on the simulated board, as a table: the board's state
+(what flash, the slots and the user partition hold; the menu alone through
+probe_console, the diagnostics boot alone, or the whole bootmgr with the
+boot settings asking for rescue mode) and the keys typed at the console,
+against what the console shows and the state the power-on leaves (how it
+ends, the user partition erased or kept, the waits before a reset)."""
+
 import struct
-import subprocess
-import tarfile
-import tempfile
-import time
-from pathlib import Path
+from typing import NamedTuple
 
-from boardsim import Board
+import pytest
+from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, check_console, component, console,
+                     interrupt_now, script_archive, type_now)
 
-SETTLE = 0.6 if os.environ.get("BOARDSIM_ARCH") == "ppc" else 0.25
-APP, UBOOT, KERNEL, RFS, DTB, DIAGS = (0x01504547, 0x02504547, 0x03504547, 0x04504547, 0x05504547,
-                                       0x06504547)
-MENU = (b"Please select one of the following options:\r\n"
-        b"\tT) Configure networking and tftp download an image\r\n"
-        b"\tX) Use xmodem 1K to serial download an image\r\n"
-        b"\tR) Reboot\r\n"
-        b"\tE) Exit\r\n")
-OPTION = b"\r\nOption? : "
-CONFIRM = b"Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+MENU = ("Please select one of the following options:\n"
+        "\tT) Configure networking and tftp download an image\n"
+        "\tX) Use xmodem 1K to serial download an image\n"
+        "\tR) Reboot\n"
+        "\tE) Exit\n")
+PROMPT = "\nOption? : "
+CONFIRM = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+MAC_PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): "
+CHOOSE = "Choose file number to install (q to quit): "
+TFTP = "Performing TFTP rescue."
+VERSIONS = "Installed images versions: \n"
+UNKNOWN = "unknown option"
+ERASE_STEPS = ("unmount filesystem", "Erasing filesystem for clean install", "Mounting...",
+               "creating default filesystem", "Booting diags image...")
+INTR = object()  # typed: the terminal's interrupt key (SIGINT)
 
+# How the power-on ends: the menu returns to probe_console (which prints
+# its result), the board resets, or an application runs to its end.
+RETURNS, RESET = "run_rescue_mode=1 sig=0", "reset"
+MENU_PROBE, DIAGS_PROBE, BOOTMGR = ("probe_console", "rescue"), ("probe_console", "diags"), ()
 
-def component(ctype, payload, version):
-    """One component made by the image tool."""
-    with tempfile.TemporaryDirectory() as tmp:
-        Path(tmp, "payload").write_bytes(payload)
-        out = Path(tmp, "component")
-        subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(out), "--type", hex(ctype),
-                        "--file", str(Path(tmp, "payload")), "--version", ".".join(map(str, version))],
-                       check=True, capture_output=True)
-        return out.read_bytes()
-
-
-def archive(member, marker):
-    data = io.BytesIO()
-    with tarfile.open(fileobj=data, mode="w:gz") as tar:
-        script = f"#!/bin/sh\necho {marker}\n".encode()
-        info = tarfile.TarInfo(member)
-        info.size = len(script)
-        info.mode = 0o755
-        tar.addfile(info, io.BytesIO(script))
-    return data.getvalue()
-
-
-def make_board(tmp_path, **choices):
-    return Board.create(tmp_path / "b", time_scale=0.02, **choices)
+# Board states.
+VERSIONED = {  # a header of every row of the version list; slot 2 missing
+    "uboot": bytes(240) + struct.pack(">IIII", 0, 4096, UBOOT, 0x02000A01),
+    "kernel": component(KERNEL, b"k" * 100, (1, 2, 3, 4)),
+    "rfs": component(RFS, b"r" * 100, (255, 0, 128, 7)),
+    "devicetree": bytes(16),
+    "slot1": component(APP, b"a" * 100, (9, 8, 7, 250)),
+}
+DIAGNOSTICS = {"rescue": component(DIAGS, script_archive("DIAGNOSTICS RUNNING", "mpdiag.elf.strip"),
+                                   (6, 0, 0, 1))}
+BOOTABLE = {"image_select": 1, "env": {"diagnostics": "rescue"},
+            "slot1": component(APP, script_archive("SLOT ONE APPLICATION"))}
+RESCUE = {"env": {"diagnostics": "rescue"}}
 
 
-def press(con, key, after=OPTION):
-    con.expect_exact(after)
-    time.sleep(SETTLE)
-    con.send(key)
+class Row(NamedTuple):
+    # board state: the program run and the board's choices
+    program: tuple = MENU_PROBE
+    board: dict = {}
+    # console input: (prompt awaited, keys typed), in order; a menu row then
+    # leaves with "e" at the next prompt unless ends says otherwise
+    keys: tuple = ()
+    # console text
+    shows: tuple = ()   # in this order
+    hides: tuple = ()
+    counts: dict = {}   # text -> how often it shows
+    # how the power-on ends, the user partition after it
+    ends: str = None    # None: "e" typed, then RETURNS
+    erased: bool = False
 
 
-def answer_line(con, prompt, line):
-    con.expect_exact(prompt)
-    time.sleep(SETTLE)
-    con.send(line)
+def menu_key(key, echo, shows=(), **more):
+    """A row: one key at the first option prompt, the menu's echo of it,
+    then what shows."""
+    return Row(keys=((PROMPT, key),), shows=(f"{PROMPT}{echo}\n",) + shows, **more)
 
 
-def test_keys_hidden_entries_and_unknown_options(tmp_path):
-    board = make_board(tmp_path)
-    con = board.power_on(program=["probe_console", "rescue"])
-    con.expect_exact(b"Entering Rescue Mode.\r\n" + MENU + b"\r\nOption? : ")
-    time.sleep(SETTLE)
-    con.send(b"?")
-    con.expect_exact(b'?\r\nunknown option "?". Please try again\r\n' + OPTION)
-    time.sleep(SETTLE)
-    con.send(b"\r")  # Enter: the terminal (ICRNL) hands it over as LF
-    con.expect_exact(b'\r\n\r\nunknown option "\r\n". Please try again\r\n' + OPTION)
-    time.sleep(SETTLE)
-    con.sendintr()  # while waiting for a key: echo, flag cleared, prompt again
-    con.expect_exact(OPTION)
-    time.sleep(SETTLE)
-    con.send(b"v")
-    con.expect_exact(b"v\r\nInstalled images versions: \r\n")
-    con.expect_exact(MENU)
-    press(con, b"u")
-    answer_line(con, b"Choose file number to install (q to quit): ", b"q\r")
-    con.expect_exact(MENU)
-    press(con, b"m")
-    con.expect_exact(b"MAC address (format nn:nn:nn:nn:nn:nn): ")
-    time.sleep(SETTLE)
-    con.sendintr()  # raised during an action: cleared when the action returns
-    con.expect_exact(b"\x07")
-    time.sleep(SETTLE)
-    con.send(b"q\r")
-    con.expect_exact(MENU)
-    press(con, b"t")
-    con.expect_exact(b"Performing TFTP rescue.")
-    time.sleep(2 * SETTLE)
-    con.send(b"q\r")
-    con.expect_exact(MENU, timeout=60)
-    press(con, b"e")
-    con.expect(rb"run_rescue_mode=(\d) sig=(\d)")
-    assert con.match.groups() == (b"1", b"0")
-    board.wait_power_off(con)
-    text = board.console_text()
-    assert text.count("Entering Rescue Mode.") == 1
-    assert text.count("Please select one of the following options:") == 5
-    assert "unknown option" not in text.split("Installed images versions")[1]
+ROWS = {
+    # Keys that name no entry: a message and the prompt again, not the menu.
+    "unknown key": menu_key(
+        "?", "?", ('unknown option "?". Please try again\n' + PROMPT,),
+        counts={MENU: 1, PROMPT: 2}),
+    "lower-case unknown key": menu_key(
+        "z", "z", ('unknown option "Z". Please try again\n' + PROMPT,), counts={MENU: 1}),
+    # The terminal hands Enter over as a line feed (ICRNL).
+    "Enter": menu_key(
+        "\r", "\n", ('unknown option "\n". Please try again\n' + PROMPT,), counts={MENU: 1}),
+    "NUL key": menu_key("\0", "\0", (PROMPT,), hides=(UNKNOWN,),
+                        counts={MENU: 1, PROMPT: 2}),
+    # While waiting for a key: the echo, the flag cleared, the prompt again.
+    "interrupt at the prompt": menu_key(
+        INTR, "\0", (PROMPT,), hides=(UNKNOWN,), counts={MENU: 1, PROMPT: 2}),
 
+    # Each entry, listed or not, in either case; the menu again after it.
+    "v": menu_key("v", "v", (VERSIONS, MENU), hides=(UNKNOWN,), counts={MENU: 2}),
+    "V, every version row": Row(
+        board=VERSIONED, keys=((PROMPT, "V"),),
+        shows=(VERSIONS +
+               "\tBoot image  : 2.0.10.1\n"
+               "\tRFS image   : 255.0.128.7\n"
+               "\tKernel image: 1.2.3.4\n"
+               "\tDFT image   : 0.0.0.0\n"
+               "\tOS image 1  : 9.8.7.250\n"
+               "\tOS image 2  : 0.0.0.0\n" + MENU,)),
+    **{f"{key}, quit the USB file question": Row(
+        keys=((PROMPT, key), (CHOOSE, "q\r")), shows=(CHOOSE, MENU), hides=(UNKNOWN,),
+        counts={MENU: 2})
+       for key in "uU"},
+    **{f"{key}, quit the MAC question": Row(
+        keys=((PROMPT, key), (MAC_PROMPT, "q\r")), shows=(MAC_PROMPT, MENU), hides=(UNKNOWN,),
+        counts={MENU: 2})
+       for key in "mM"},
+    # Raised during an action: cleared when the action returns.
+    "m, interrupt at the MAC question": Row(
+        keys=((PROMPT, "m"), (MAC_PROMPT, INTR), ("\x07", "q\r")), shows=(MAC_PROMPT, MENU),
+        hides=(UNKNOWN,), counts={MENU: 2}),
+    **{f"{key}, quit the TFTP questions": Row(
+        keys=((PROMPT, key), ("IP addr    :", "q\r")), shows=(TFTP, MENU), hides=(UNKNOWN,),
+        counts={MENU: 2})
+       for key in "tT"},
+    # The rescue partition is erased: the diagnostics boot fails, the menu
+    # comes back.
+    **{f"{key}, nothing to boot": Row(
+        keys=((PROMPT, key), (CONFIRM, "n")), shows=(CONFIRM, "Booting diags image...", MENU),
+        hides=("Erasing", UNKNOWN), counts={MENU: 2})
+       for key in "dD"},
+    **{f"{key}, leave": Row(keys=((PROMPT, key),), ends=RETURNS, counts={MENU: 1})
+       for key in "eE"},
 
-def test_version_list(tmp_path):
-    board = make_board(tmp_path)
-    boot_copy = struct.pack(">IIII", 0, 4096, UBOOT, 0x02000A01)
-    board.write_partition("uboot", bytes(240) + boot_copy)
-    board.write_partition("kernel", component(KERNEL, b"k" * 100, (1, 2, 3, 4)))
-    board.write_partition("rfs", component(RFS, b"r" * 100, (255, 0, 128, 7)))
-    board.write_partition("devicetree", bytes(16))
-    (board.user / "images").mkdir(parents=True, exist_ok=True)
-    (board.user / "images" / "image1").write_bytes(component(APP, b"a" * 100, (9, 8, 7, 250)))
-    missing = board.user / "images" / "image2"
-    if missing.exists():
-        missing.unlink()
-    con = board.power_on(program=["probe_console", "rescue"])
-    press(con, b"V")
-    con.expect_exact(b"Installed images versions: \r\n"
-                     b"\tBoot image  : 2.0.10.1\r\n"
-                     b"\tRFS image   : 255.0.128.7\r\n"
-                     b"\tKernel image: 1.2.3.4\r\n"
-                     b"\tDFT image   : 0.0.0.0\r\n"
-                     b"\tOS image 1  : 9.8.7.250\r\n"
-                     b"\tOS image 2  : 0.0.0.0\r\n")
-    con.expect_exact(MENU)
-    press(con, b"E")
-    con.expect_exact(b"run_rescue_mode=1")
-    board.wait_power_off(con)
+    # The whole boot manager: Exit lets the boot go on, Reboot resets after
+    # a second (and the reset's own second).
+    "exit, the boot goes on": Row(
+        program=BOOTMGR, board=BOOTABLE, keys=((PROMPT, "e"),),
+        shows=("Entering Rescue Mode.", "Booting image '1'", "SLOT ONE APPLICATION"),
+        ends="SLOT ONE APPLICATION"),
+    **{f"{key}, reboot": Row(program=BOOTMGR, board=RESCUE, keys=((PROMPT, key),), ends=RESET)
+       for key in "rR"},
+
+    # The erase confirmation of the diagnostics boot: y and Y erase; any
+    # other key, and an interrupted read, do not. The boot follows always.
+    **{f"confirm {name}": Row(
+        program=DIAGS_PROBE, board=DIAGNOSTICS, keys=((CONFIRM, key),), ends="DIAGNOSTICS RUNNING",
+        shows=ERASE_STEPS if erases else ("Booting diags image...",),
+        hides=() if erases else ERASE_STEPS[:4], erased=erases)
+       for name, key, erases in (("y", "y", True), ("Y", "Y", True), ("n", "n", False),
+                                 ("Enter", "\r", False), ("other key", "x", False),
+                                 ("interrupted", INTR, False))},
+}
 
 
 def erase_commands(board):
-    return [l for l in board.tools_log()
-            if l.split()[:1] in (["umount"], ["/bin/umount"], ["flash_eraseall"]) or "mtd-user-char" in l]
+    return [line for line in board.tools_log()
+            if line.split()[:1] in (["umount"], ["/bin/umount"], ["flash_eraseall"])
+            or "mtd-user-char" in line]
 
 
-def test_erase_confirmation_then_diagnostics_boot(tmp_path):
-    diags = component(DIAGS, archive("mpdiag.elf.strip", "DIAGNOSTICS RUNNING"), (6, 0, 0, 1))
-    for key, erases in ((b"y", True), (b"Y", True), (b"n", False), (b"\r", False)):
-        board = Board.create(tmp_path / f"b{key[0]}", time_scale=0.02)
-        board.write_partition("rescue", diags)
-        (board.user / "keep.txt").write_text("saved data")
-        con = board.power_on(program=["probe_console", "diags"])
-        con.expect_exact(CONFIRM)
-        time.sleep(SETTLE)
-        con.send(key)
-        con.expect_exact(b"Booting diags image...", timeout=60)
-        con.expect_exact(b"DIAGNOSTICS RUNNING", timeout=120)
-        board.wait_power_off(con)
-        text = board.console_text()
-        assert ("Erasing filesystem for clean install" in text) == erases, key
-        assert (board.user / "keep.txt").exists() != erases, key
-        assert bool(erase_commands(board)) == erases, key
-        if erases:
-            assert text.index("unmount filesystem") < text.index("Mounting...") < text.index(
-                "creating default filesystem") < text.index("Booting diags image...")
-            assert (board.user / "images").is_dir()
+def type_key(con, key):
+    if key is INTR:
+        interrupt_now(con)
+    else:
+        type_now(con, key)
 
 
-def test_diagnostics_boot_failure_returns_to_menu(tmp_path):
-    board = make_board(tmp_path)  # the rescue partition is erased: nothing to boot
-    con = board.power_on(program=["probe_console", "rescue"])
-    press(con, b"d")
-    con.expect_exact(CONFIRM)
-    time.sleep(SETTLE)
-    con.send(b"n")
-    con.expect_exact(b"Booting diags image...")
-    con.expect_exact(MENU, timeout=60)
-    press(con, b"e")
-    con.expect_exact(b"run_rescue_mode=1")
-    board.wait_power_off(con)
+@pytest.mark.parametrize("name", ROWS)
+def test_rescue_menu(board_factory, name):
+    row = ROWS[name]
+    board = board_factory(time_scale=SCALE, **row.board)
+    (board.user / "keep.txt").write_text("saved data")
+    con = board.power_on(program=list(row.program) or None, encoding="latin-1")
+    for prompt, key in row.keys:
+        con.expect_exact(prompt.replace("\n", "\r\n"), timeout=60)
+        type_key(con, key)
 
+    if row.ends is None:
+        con.expect_exact(PROMPT.replace("\n", "\r\n"), timeout=60)
+        type_key(con, "e")
+    if row.ends == RESET:
+        assert board.wait_power_off(con).reason == "reset"
+        sleeps = [line for line in board.device_log() if line.startswith("clock sleep")]
+        assert sleeps[-2:] == ["clock sleep 1000000us"] * 2
+    else:
+        con.expect_exact(row.ends or RETURNS, timeout=120)
+        ended = "exit" if row.ends in (None, RETURNS) else "app-exit"
+        assert board.wait_power_off(con).reason == ended
 
-def test_exit_continues_the_boot(tmp_path):
-    app = component(APP, archive("home/bin/mp.elf.strip", "SLOT ONE APPLICATION"), (1, 0, 0, 0))
-    slot1 = tmp_path / "slot1.img"
-    slot1.write_bytes(app)
-    board = make_board(tmp_path, image_select=1, env={"diagnostics": "rescue"}, slot1=str(slot1))
-    con = board.power_on()
-    con.expect_exact(b"Entering Rescue Mode.", timeout=60)
-    press(con, b"e")
-    con.expect_exact(b"Booting image '1'", timeout=60)
-    con.expect_exact(b"SLOT ONE APPLICATION", timeout=120)
-    board.wait_power_off(con)
-
-
-def test_reboot_resets_after_a_second(tmp_path):
-    board = make_board(tmp_path, env={"diagnostics": "rescue"})
-    con = board.power_on()
-    con.expect_exact(b"Entering Rescue Mode.", timeout=60)
-    press(con, b"r")
-    off = board.wait_power_off(con)
-    assert off.reason == "reset"
-    sleeps = [l for l in board.device_log() if l.startswith("clock sleep")]
-    assert len(sleeps) >= 2 and sleeps[-2:] == ["clock sleep 1000000us", "clock sleep 1000000us"]
+    text = console(board)
+    assert text.count("Entering Rescue Mode.") == (0 if row.program == DIAGS_PROBE else 1)
+    check_console(text, row.shows, row.hides, row.counts)
+    assert bool(erase_commands(board)) == row.erased
+    assert (board.user / "keep.txt").exists() != row.erased
+    if row.erased:
+        assert (board.user / "images").is_dir()

@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pexpect
 import pytest
+from helpers import APP, packed_component
 
 BSIM = Path(__file__).resolve().parents[2] / "sim" / "bsim"
 BLOCK = 131072
@@ -190,9 +191,7 @@ def test_power_cut_before_a_write(board_factory):
 def slot_component(size):
     """An application component of `size` payload bytes, header checksum
     right, made by hand: these tests are about the layer, not the tool."""
-    payload = bytes((i * 13 + 5) & 0xFF for i in range(size))
-    body = struct.pack(">III", len(payload), 0x01504547, 0x01000000) + payload
-    return struct.pack(">I", ~zlib.crc32(body) & 0xFFFFFFFF) + body
+    return packed_component(APP, bytes((i * 13 + 5) & 0xFF for i in range(size)), (1, 0, 0, 0))
 
 
 def install_slot2(board, data):

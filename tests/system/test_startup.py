@@ -5,17 +5,14 @@ interrupt flag, and the board reset.
 Slots hold junk unless a test needs a bootable one: extraction then fails
 for both, which leads to the rescue menu, whose Reboot entry ends the
 power-on. What comes before that is the start-up's own order."""
-import gzip
-import io
-import os
 import re
-import subprocess
-import tarfile
 import time
 
 import pexpect
 import pytest
-from boardsim import Board
+from boardsim import default_board as demo
+from helpers import (APP, USB_BOOT_IMAGE, check_console, component, console, new_board, on_stick,
+                     reboot_from_rescue)
 
 JUNK = b"this is not an image file at all " * 4
 OPTION = "Option? : "
@@ -24,30 +21,13 @@ IMAGE_BYTE_READ = "i2c 1 write 0x54 [01 00] mux=01"
 
 
 def make_board(tmp_path, **choices):
-    choices.setdefault("time_scale", 0.02)
-    junk = tmp_path / "junk.img"
-    junk.write_bytes(JUNK)
-    choices.setdefault("slot1", junk)
-    choices.setdefault("slot2", junk)
-    return Board.create(tmp_path / "b", **choices)
-
-
-def text_of(board):
-    text = board.console_text()
-    if isinstance(text, bytes):
-        text = text.decode("latin-1")
-    return text.replace("\r\n", "\n")
+    choices.setdefault("slot1", JUNK)
+    choices.setdefault("slot2", JUNK)
+    return new_board(tmp_path, **choices)
 
 
 def log_of(board):
     return [line.strip() for line in board.device_log()]
-
-
-def reboot_from_rescue(board, con):
-    """Both slots failed and the rescue menu came up: take its Reboot."""
-    con.expect_exact(OPTION, timeout=60)
-    con.send("R")
-    return board.wait_power_off(con)
 
 
 def booting_lines(text):
@@ -71,40 +51,24 @@ class TestSlotChoice:
         con.expect_exact(f"Booting image '{second}'")
         off = reboot_from_rescue(board, con)
         assert off.reason == "reset"
-        assert booting_lines(text_of(board)) == [str(first), str(second)]
+        assert booting_lines(console(board)) == [str(first), str(second)]
         # The USB-boot byte is read before the image-select byte.
         log = log_of(board)
         assert index_of(log, USB_BYTE_READ) < index_of(log, IMAGE_BYTE_READ)
         assert board.eeprom(256) == stored
 
     def test_second_slot_boots_after_the_first_comes_back(self, tmp_path):
-        app = tmp_path / "app.tar.gz"
-        make_app_archive(app)
-        image = tmp_path / "good.img"
-        subprocess.run([os.environ["BMIMAGE"], "create", "-o", str(image), "--type", "app",
-                        "--file", str(app), "--version", "1.2.3.4"], check=True)
+        image = component(APP, demo.archive({
+            "home/bin/mp.elf.strip": "#!/bin/sh\necho application of slot two runs\n",
+            "home/bin/install.sh": "#!/bin/sh\n", "home/bin/env-setup": ""}), (1, 2, 3, 4))
         board = make_board(tmp_path, image_select=1, booted_image=0, slot2=image)
         con = board.power_on()
         con.expect_exact("Booting image '1'")
         con.expect_exact("Booting image '2'")
         con.expect_exact("application of slot two runs", timeout=60)
         board.wait_power_off(con)
-        assert booting_lines(text_of(board)) == ["1", "2"]
+        assert booting_lines(console(board)) == ["1", "2"]
         assert board.eeprom(314) == 2
-
-
-def make_app_archive(path):
-    script = b"#!/bin/sh\necho application of slot two runs\n"
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w") as tar:
-        for name, data, mode in (("home/bin/mp.elf.strip", script, 0o755),
-                                 ("home/bin/install.sh", b"#!/bin/sh\n", 0o755),
-                                 ("home/bin/env-setup", b"", 0o644)):
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            info.mode = mode
-            tar.addfile(info, io.BytesIO(data))
-    path.write_bytes(gzip.compress(buf.getvalue()))
 
 
 class TestOrderOfSteps:
@@ -127,7 +91,7 @@ class TestOrderOfSteps:
         board = make_board(tmp_path, image_select=2, env={"diagnostics": "rescue"})
         con = board.power_on()
         con.expect_exact(OPTION)
-        assert "Booting image" not in text_of(board)
+        assert "Booting image" not in console(board)
         assert not any(USB_BYTE_READ in line for line in log_of(board))
         con.send("E")
         con.expect_exact("Booting image '2'")
@@ -143,14 +107,14 @@ class TestOrderOfSteps:
         board = make_board(tmp_path, image_select=1, env={"diagnostics": "diags"})
         con = board.power_on()
         con.expect_exact("y/N: ")
-        assert "Booting image" not in text_of(board)
+        assert "Booting image" not in console(board)
         con.send("n")
         con.expect_exact("Booting image '1'")
         off = reboot_from_rescue(board, con)
         assert off.reason == "reset"
         log = log_of(board)
         assert index_of(log, "mtd read rescue") < index_of(log, USB_BYTE_READ)
-        assert booting_lines(text_of(board)) == ["1", "2"]
+        assert booting_lines(console(board)) == ["1", "2"]
 
 
     def test_gdbserver_brings_up_the_management_port_before_booting(self, tmp_path):
@@ -167,54 +131,36 @@ class TestOrderOfSteps:
         assert seen, "the management port dialogue did not run"
         off = reboot_from_rescue(board, con)
         assert off.reason == "reset"
-        text = text_of(board)
+        text = console(board)
         assert text.index(seen[0]) < text.index("Booting image '2'")
 
 
-class TestUsbByte:
-    def test_213_without_a_stick_times_out_then_boots_the_slot(self, tmp_path):
-        board = make_board(tmp_path, usb_boot=213, image_select=2)
-        con = board.power_on()
-        con.expect_exact("USB mount timed out", timeout=120)
-        con.expect_exact("Booting image '2'")
-        off = reboot_from_rescue(board, con)
-        assert off.reason == "reset"
-        text = text_of(board)
-        assert text.index("USB mount timed out") < text.index("Booting image '2'")
-        assert "Booting image 'KV4410NX_OS.img' from USB stick." not in text
+FROM_STICK = f"Booting image '{USB_BOOT_IMAGE}' from USB stick."
+# The USB-boot byte and the stick come before the slots: (board choices,
+# console text in this order, text never shown, the slots tried in order).
+USB_BYTE = {
+    "213 without a stick": (
+        dict(usb_boot=213, image_select=2), ("USB mount timed out", "Booting image '2'"),
+        (FROM_STICK,), ["2", "1"]),
+    "213, unusable USB boot image": (
+        dict(usb_boot=213, image_select=2, **on_stick({USB_BOOT_IMAGE: JUNK})),
+        (FROM_STICK, "USB Boot failed. Trying flash images.\n", "Booting image '2'"), (), ["2", "1"]),
+    **{f"{value}: no USB boot": (dict(usb_boot=value, image_select=1), (), ("USB",), ["1", "2"])
+       for value in (0, 212, 214, 255)},
+    "EEPROM unreachable: slot 1, no USB boot": (
+        dict(eeprom="absent", usb_boot=213, image_select=2), (), ("USB mount",), ["1", "2"]),
+}
 
-    def test_unusable_usb_boot_image_falls_back_to_the_slots(self, tmp_path):
-        junk = tmp_path / "usb.img"
-        junk.write_bytes(JUNK)
-        board = make_board(tmp_path, usb_boot=213, usb="plugged", image_select=2,
-                           **{"usb.KV4410NX_OS.img": junk})
-        con = board.power_on()
-        con.expect_exact("Booting image 'KV4410NX_OS.img' from USB stick.", timeout=120)
-        con.expect_exact("USB Boot failed. Trying flash images.")
-        off = reboot_from_rescue(board, con)
-        assert off.reason == "reset"
-        text = text_of(board)
-        assert text.index("USB Boot failed. Trying flash images.\n") < text.index("Booting image '2'")
-        assert booting_lines(text) == ["2", "1"]
 
-    @pytest.mark.parametrize("value", [0, 212, 214, 255])
-    def test_other_values_skip_usb_silently(self, tmp_path, value):
-        board = make_board(tmp_path, usb_boot=value, image_select=1)
-        con = board.power_on()
-        off = reboot_from_rescue(board, con)
-        assert off.reason == "reset"
-        text = text_of(board)
-        assert "USB" not in text
-        assert booting_lines(text) == ["1", "2"]
-
-    def test_unreachable_eeprom_boots_slot_1_without_usb(self, tmp_path):
-        board = make_board(tmp_path, eeprom="absent", usb_boot=213, image_select=2)
-        con = board.power_on()
-        off = reboot_from_rescue(board, con)
-        assert off.reason == "reset"
-        text = text_of(board)
-        assert "USB mount" not in text
-        assert booting_lines(text) == ["1", "2"]
+@pytest.mark.parametrize("name", USB_BYTE)
+def test_usb_boot_byte(tmp_path, name):
+    choices, shows, hides, slots = USB_BYTE[name]
+    board = make_board(tmp_path, **choices)
+    con = board.power_on()
+    assert reboot_from_rescue(board, con, timeout=120).reason == "reset"
+    text = console(board)
+    check_console(text, shows, hides)
+    assert booting_lines(text) == slots
 
 
 def interrupt_until(con, text, tries=10):

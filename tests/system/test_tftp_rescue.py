@@ -3,11 +3,11 @@ network lab's real TFTP server: the question order, the file-name rules,
 one, two and three attempts, a name with shell metacharacters, a stale
 download, the link test and the interrupt key."""
 import re
-import time
 
 import pytest
 from boardsim import netlab
-from download_helpers import OPTION, SETTLE, answer, app_image, install_into, rescue_board, slot_image
+from download_helpers import install_into, rescue_board
+from helpers import OPTION, answer, app_image, interrupt_now, slot_image, type_now
 
 START = b"Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\r\n"
 FILENAME = b"Image Filename: "
@@ -30,7 +30,7 @@ def questions(con, name=None, ip="192.0.2.10", netmask="255.255.255.0", gateway=
               server="192.0.2.1"):
     """At the menu's option prompt (already seen), starts the TFTP rescue and
     answers the questions up to the file name."""
-    menu_key(con, "t")
+    type_now(con, "t")
     con.expect_exact(START)
     answer(con, b"IP addr    :", ip)
     answer(con, b"Netmask    :", netmask)
@@ -40,18 +40,13 @@ def questions(con, name=None, ip="192.0.2.10", netmask="255.255.255.0", gateway=
         answer(con, FILENAME, name)
 
 
-def menu_key(con, key):
-    time.sleep(SETTLE)
-    con.send(key)
-
-
 def at_menu(con):
     con.expect_exact(OPTION)
 
 
 def power_off(board, con):
     """Reboot from the menu ends the power-on."""
-    menu_key(con, "r")
+    type_now(con, "r")
     assert board.wait_power_off(con).reason == "reset"
 
 
@@ -160,13 +155,13 @@ def test_quit_at_the_address_question_asks_nothing_more(tmp_path):
     board, lab = lab_board(tmp_path)
     con = board.power_on()
     at_menu(con)
-    menu_key(con, "t")
+    type_now(con, "t")
     con.expect_exact(START)
     answer(con, b"IP addr    :", "q")
     con.expect_exact(OPTION)
     assert b"Server addr:" not in con.before and b"Netmask" not in con.before
     # Quitting at the server question ends it too, before the file name.
-    menu_key(con, "t")
+    type_now(con, "t")
     answer(con, b"IP addr    :", "192.0.2.10")
     answer(con, b"Netmask    :", "")
     answer(con, b"Gateway    :", "")
@@ -184,8 +179,7 @@ def test_link_down_quits_before_any_attempt(tmp_path):
     questions(con)
     con.expect_exact(FILENAME)
     lab.link_down()
-    time.sleep(SETTLE)
-    con.send("switch.img\r")
+    type_now(con, "switch.img\r")
     con.expect_exact(b"Mgmt link not available. Quitting.\r\n")
     con.expect_exact(OPTION)
     assert b"Installing image" not in con.before
@@ -199,12 +193,9 @@ def test_interrupt_at_the_file_name_quits_without_configuring(tmp_path, typed):
     at_menu(con)
     questions(con)
     con.expect_exact(FILENAME)
-    time.sleep(SETTLE)
-    con.send(typed)
-    time.sleep(SETTLE)
-    con.sendintr()
-    time.sleep(SETTLE)
-    con.send("\r")
+    type_now(con, typed)
+    interrupt_now(con)
+    type_now(con, "\r")
     con.expect_exact(OPTION)
     assert b"Installing image" not in con.before and INVALID_NAME not in con.before
     assert "clock sleep 5000000us" not in board.device_log()

@@ -1,266 +1,253 @@
-"""USB boot on the simulated board across power cycles: the stick wait, the
-boot-loader update, the slot replacements (2 then 1), the USB boot image
-with the rejected list and its yes/no question, and the rejected list's
-digest handling on its own (probe_usb)."""
+"""USB boot on the simulated board, as a table: the board's state (the
+stick's files, the rejected list, what flash and the slots hold, the
+USB-boot byte, a stick late or absent) and what is typed at the console,
+against what the console shows and the state the power-on leaves (which
+application runs, the slots, the EEPROM bytes, the rejected list, the boot
+loader). Rows that follow one another on a board with a stick left in it
+also run in that order on one board. Last, the rejected list's digest
+handling on its own (probe_usb)."""
 
-import hashlib
 import re
+from typing import NamedTuple
 
 import pytest
+from helpers import (SCALE, UNSET, USB_BOOT_IMAGE, check_console, console, demo_app, leave_app, md5,
+                     on_stick, reject, rejected, run_program, slot_image)
 from boardsim import default_board as demo
 
-SCALE = 0.02
-APP_PROMPT = "demo> "
-QUESTION = "Would you still like to load it? "
-NO_ANSWER = "Timeout. Assuming \"no\"."
 BOOT, REPL1, REPL2, OS = ("KV4410NX_Boot.img", "KV4410NX_replace1_OS.img",
-                          "KV4410NX_replace2_OS.img", "KV4410NX_OS.img")
+                          "KV4410NX_replace2_OS.img", USB_BOOT_IMAGE)
+QUESTION = "Would you still like to load it? (y/n) "
+REPLACEMENT_QUESTION = "Replacement USB image is in rejected list.\n" + QUESTION
+BOOT_IMAGE_QUESTION = "USB image is in rejected list.\n" + QUESTION
+NO_ANSWER = "Timeout. Assuming \"no\"."
+FALLBACK = "USB Boot failed. Trying flash images."
+FROM_STICK = f"Booting image '{OS}' from USB stick."
+EOF = object()        # typed: the console's input ends (Ctrl-D on an empty line)
+DIRECTORY = object()  # on the stick: a directory, which opens but cannot be read
+
+LOADER = demo.make_image([dict(type="bootloader", version="3.0.0.1", payload=b"u" * 600,
+                               boot_copy=True)])
+SLOT1, SLOT2 = demo_app("image slot 1", "1.0.0.1"), demo_app("image slot 2", "1.0.0.2")
+R1, R2 = demo_app("replacement 1", "2.0.0.1"), demo_app("replacement 2", "2.0.0.2")
+STICK = demo_app("USB stick", "9.0.0.1")
+
+# Which application runs: (the label it prints, the booted-image byte);
+# RESET: none, the board resets.
+RUNS_SLOT1, RUNS_SLOT2 = ("image slot 1", 1), ("image slot 2", 2)
+RUNS_R1, RUNS_R2, RUNS_STICK = ("replacement 1", 1), ("replacement 2", 2), ("USB stick", 3)
+RESET = (None, UNSET)
 
 
-def app(label, version):
-    return demo.make_image([dict(type="app", version=version,
-                                 payload=demo.archive(demo.demo_files(label, version)))])
+class Row(NamedTuple):
+    # board state
+    stick: dict                 # file name -> bytes (or DIRECTORY)
+    listed: tuple = ()          # contents already in the rejected list
+    slots: tuple = (SLOT1, SLOT2)
+    select: int = 1             # the image-select byte
+    choices: dict = {}          # further board choices (usb_boot, usb, usb_delay, uboot)
+    # console input: (prompt awaited, keys typed), in order
+    keys: tuple = ()
+    # console text
+    shows: tuple = ()           # in this order
+    hides: tuple = ()
+    counts: dict = {}           # text -> how often it shows
+    trace: dict = {}            # device-trace line -> how often at least
+    # device state after the power-on
+    runs: tuple = RUNS_SLOT1
+    slots_after: tuple = None   # None: as before
+    select_after: int = None    # None: as before
+    listed_after: tuple = None  # None: as before
+    uboot_after: bytes = None   # the boot loader partition's first bytes
 
 
-def boot_loader(version="3.0.0.1"):
-    return demo.make_image([dict(type="bootloader", version=version, payload=b"u" * 600,
-                                 boot_copy=True)])
+ALL_FOUR = {BOOT: LOADER, REPL2: R2, REPL1: R1, OS: STICK}
+
+ROWS = {
+    # A stick left in through three starts: the boot loader is installed
+    # first (a reset), then both replacements (slot 1 last, the USB boot
+    # image not looked at), then the USB boot image alone boots once.
+    "four files, new boot loader": Row(
+        ALL_FOUR, shows=("Boot image found on USB.",), hides=("replacement for image",),
+        runs=RESET, uboot_after=LOADER[16:616]),
+    "four files, boot loader installed": Row(
+        ALL_FOUR, choices={"uboot": LOADER[16:]},
+        shows=("Boot image found on USB.", "ERROR: No valid image found",
+               f"USB image (file '{REPL2}') replacement for image2 found\n",
+               "Image2 has been successfully replaced",
+               f"USB image (file '{REPL1}') replacement for image1 found\n",
+               "Image1 has been successfully replaced",
+               "USB replacement image: board will boot with image1.\n", "Booting image '1'"),
+        hides=("from USB stick",), runs=RUNS_R1, slots_after=(R1, R2)),
+    "four files, replacements installed": Row(
+        ALL_FOUR, choices={"uboot": LOADER[16:]}, slots=(R1, R2),
+        shows=("Image2 has same version as existing image. Skipping update...",
+               "Image1 has same version as existing image. Skipping update...", FROM_STICK),
+        hides=("successfully replaced",), runs=RUNS_STICK, listed_after=(STICK,)),
+
+    # The USB boot image boots once by itself; then it is asked about.
+    "boot image alone": Row(
+        {OS: STICK}, shows=("No boot image found on USB.", FROM_STICK),
+        runs=RUNS_STICK, listed_after=(STICK,)),
+    "boot image rejected, no answer": Row(
+        {OS: STICK}, listed=(STICK,), shows=(FROM_STICK, BOOT_IMAGE_QUESTION, NO_ANSWER, FALLBACK),
+        hides=("Continuing",), trace={"clock poll fd=0 timeout=5000ms": 1}),
+    "boot image rejected, Y and N ask again, yes is y": Row(
+        {OS: STICK}, listed=(STICK,),
+        keys=((QUESTION, "Y\r"), ("(y/n) (y/n) ", "N\r"), ("(y/n) (y/n) ", "yes\r")),
+        shows=(FROM_STICK, "Continuing to load USB image..."), counts={"(y/n) ": 5},
+        runs=RUNS_STICK),
+    "boot image rejected, input ended": Row(
+        {OS: STICK}, listed=(STICK,), keys=((BOOT_IMAGE_QUESTION, EOF),),
+        shows=(FROM_STICK, BOOT_IMAGE_QUESTION, FALLBACK), hides=("Continuing",)),
+
+    # Replacements.
+    "rejected replacement 2 refused": Row(
+        {REPL2: R2, REPL1: R1, OS: STICK}, listed=(R2,), keys=((REPLACEMENT_QUESTION, "n\r"),),
+        hides=("replacement for image1", "from USB stick", "No valid image found on USB")),
+    "rejected replacement 1 accepted": Row(
+        {REPL1: R1}, listed=(R1,), keys=((QUESTION, "y\r"),),
+        shows=("Continuing with replacement USB image...", "Image1 has been successfully replaced",
+               "board will boot with image1."),
+        runs=RUNS_R1, slots_after=(R1, SLOT2)),
+    "rejected replacement 2 accepted": Row(
+        {REPL2: R2}, listed=(R2,), keys=((REPLACEMENT_QUESTION, "y\r"),),
+        shows=("Continuing with replacement USB image...", "Image2 has been successfully replaced",
+               "USB replacement image: board will boot with image2.\n", "Booting image '2'"),
+        runs=RUNS_R2, slots_after=(SLOT1, R2), select_after=2),
+    "rejected replacement, no answer": Row(
+        {REPL1: R1, OS: STICK}, listed=(R1,), shows=(REPLACEMENT_QUESTION, NO_ANSWER),
+        hides=("successfully replaced", "from USB stick")),
+    "slot 2 replaced, rejected replacement 1 refused": Row(
+        {REPL2: R2, REPL1: R1}, listed=(R1,), keys=((QUESTION, "n\r"),),
+        shows=("Image2 has been successfully replaced", QUESTION, "Booting image '2'"),
+        hides=("board will boot with",), runs=RUNS_R2, slots_after=(SLOT1, R2), select_after=2),
+    "replacement 1 while slot 2 is selected": Row(
+        {REPL1: R1}, select=2,
+        shows=("Image1 has been successfully replaced", "board will boot with image1.",
+               "Booting image '1'"),
+        runs=RUNS_R1, slots_after=(R1, SLOT2), select_after=1),
+    "replacement as installed": Row(
+        {REPL2: SLOT2},
+        shows=("replacement for image2 found",
+               "Image2 has same version as existing image. Skipping update...",
+               "No valid image found on USB"),
+        hides=("successfully replaced", "board will boot with")),
+
+    # The stick's wait.
+    "no stick": Row(
+        {}, choices={"usb": "absent"},
+        shows=("Attempting to mount file system on USB flash drive; this can take up to 10 seconds.",
+               "." * 10, "USB mount timed out", "Booting image '1'"),
+        hides=("No boot image found on USB.",), trace={"clock sleep 1000000us": 11}),
+    "stick ready after 3 s": Row(
+        {OS: STICK}, choices={"usb_delay": 3}, shows=("USB mounted and ready!", FROM_STICK),
+        hides=("USB mount timed out",), runs=RUNS_STICK, listed_after=(STICK,)),
+
+    # USB boot not asked for: nothing is printed, nothing enters the list.
+    **{f"USB-boot byte {byte}": Row({OS: STICK}, choices={"usb_boot": byte}, hides=("USB",))
+       for byte in (0, 212, 0xFF)},
+
+    "unreadable boot image": Row(
+        {OS: DIRECTORY},
+        shows=("Warning: Cannot determine if image is in rejected list!",
+               "Warning: Cannot add image to rejected list!", FALLBACK)),
+}
+
+# Rows that follow one another on a board whose stick stays in.
+SEQUENCES = {
+    "four files": ["four files, new boot loader", "four files, boot loader installed",
+                   "four files, replacements installed"],
+    "boot image twice": ["boot image alone", "boot image rejected, no answer"],
+}
 
 
-SLOT1, SLOT2 = app("image slot 1", "1.0.0.1"), app("image slot 2", "1.0.0.2")
-
-
-def usb_board(board_factory, stick, usb_boot=213, **choices):
+def make_board(board_factory, row):
+    choices = dict(row.choices)
+    choices.setdefault("usb_boot", 213)
     choices.setdefault("time_scale", SCALE)
-    choices.setdefault("usb", "plugged")
-    return board_factory(slot1=SLOT1, slot2=SLOT2, image_select=1, usb_boot=usb_boot,
-                         **{f"usb.{name}": data for name, data in stick.items()}, **choices)
+    files = {name: data for name, data in row.stick.items() if data is not DIRECTORY}
+    board = board_factory(slot1=row.slots[0], slot2=row.slots[1], image_select=row.select,
+                          **{**on_stick(files), **choices})
+    for name, data in row.stick.items():
+        if data is DIRECTORY:
+            (board.usb / name).mkdir()
+    for data in row.listed:
+        reject(board, data)
+    return board
 
 
-def reject(board, data):
-    """Puts the file's digest into the rejected list, as an earlier boot would."""
-    folder = board.user / "images" / "rejected"
-    folder.mkdir(parents=True, exist_ok=True)
-    (folder / hashlib.md5(data).hexdigest()).touch()
-
-
-def rejected(board):
-    folder = board.user / "images" / "rejected"
-    return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
-
-
-def slot(board, n):
-    return (board.user / "images" / f"image{n}").read_bytes()
-
-
-def console(board):
-    return board.console_text().replace("\r\n", "\n")
-
-
-def leave_app(board, con, label):
-    con.expect_exact(f"Demo application from {label},")
-    con.expect_exact(APP_PROMPT)
-    con.send("exit\r")
-    return board.wait_power_off(con)
-
-
-def test_stick_with_all_four_files(board_factory):
-    r1, r2 = app("replacement 1", "2.0.0.1"), app("replacement 2", "2.0.0.2")
-    stick = {BOOT: boot_loader(), REPL2: r2, REPL1: r1, OS: app("USB stick", "9.0.0.1")}
-    board = usb_board(board_factory, stick)
-
-    # 1: the boot image is offered first; its installation resets the board.
+def power_on(board, row):
+    """One power-on with the row's console input; checks the row's outcome."""
     con = board.power_on()
-    con.expect_exact("Boot image found on USB.")
-    assert board.wait_power_off(con).reason == "reset"
-    assert "replacement for image" not in console(board)
-    assert board.partition("uboot")[:600] == stick[BOOT][16:616]
+    for prompt, keys in row.keys:
+        con.expect_exact(prompt.replace("\n", "\r\n"))
+        if keys is EOF:
+            con.sendeof()
+        else:
+            con.send(keys)
+    label, booted = row.runs
+    if label is None:
+        assert board.wait_power_off(con).reason == "reset"
+    else:
+        assert leave_app(board, con, label).reason == "app-exit"
 
-    # 2: same boot loader now: skipped, no reset; slot 2 then slot 1 replaced.
-    con = board.power_on()
-    off = leave_app(board, con, "replacement 1")
-    assert off.reason == "app-exit"
     text = console(board)
-    order = ["Boot image found on USB.", "ERROR: No valid image found",
-             f"USB image (file '{REPL2}') replacement for image2 found\n",
-             "Image2 has been successfully replaced",
-             f"USB image (file '{REPL1}') replacement for image1 found\n",
-             "Image1 has been successfully replaced",
-             "USB replacement image: board will boot with image1.\n", "Booting image '1'"]
-    at = [text.find(t) for t in order]
-    assert -1 not in at and at == sorted(at), text
-    assert "from USB stick" not in text
-    assert (slot(board, 1), slot(board, 2)) == (r1, r2)
-    assert board.eeprom(256) == 1
-    assert rejected(board) == [], "replacements never enter the rejected list"
+    check_console(text, row.shows, row.hides, row.counts)
+    log = board.device_log()
+    for line, n in row.trace.items():
+        assert log.count(line) >= n, line
 
-    # 3: both replacements are the installed versions now: skipped, so the
-    # USB boot image is looked at and boots (once by itself).
-    con = board.power_on()
-    leave_app(board, con, "USB stick")
-    text = console(board)
-    assert "successfully replaced" not in text
-    assert "Booting image 'KV4410NX_OS.img' from USB stick." in text
-    assert rejected(board) == [hashlib.md5(stick[OS]).hexdigest()]
+    assert board.eeprom(314) == booted
+    assert board.eeprom(256) == (row.select if row.select_after is None else row.select_after)
+    assert (slot_image(board, 1), slot_image(board, 2)) == (row.slots_after or row.slots)
+    listed = row.listed if row.listed_after is None else row.listed_after
+    assert rejected(board) == sorted(md5(data) for data in listed)
+    if row.uboot_after is not None:
+        assert board.partition("uboot")[:len(row.uboot_after)] == row.uboot_after
 
 
-def test_usb_boot_image_alone_boots_once_then_asks(board_factory):
-    image = app("USB stick", "9.0.0.1")
-    board = usb_board(board_factory, {OS: image})
-    con = board.power_on()
-    leave_app(board, con, "USB stick")
-    assert "No boot image found on USB." in console(board)
-    assert rejected(board) == [hashlib.md5(image).hexdigest()]
-
-    # Second start: asked, no answer within 5 s (simulated): flash boots.
-    con = board.power_on()
-    con.expect_exact("USB image is in rejected list.\r\n" + QUESTION + "(y/n) ")
-    con.expect_exact(NO_ANSWER)
-    con.expect_exact("USB Boot failed. Trying flash images.")
-    leave_app(board, con, "image slot 1")
-    assert "clock poll fd=0 timeout=5000ms" in board.device_log()
+@pytest.mark.parametrize("name", ROWS)
+def test_usb_boot(board_factory, name):
+    row = ROWS[name]
+    power_on(make_board(board_factory, row), row)
 
 
-def test_answers_only_lower_case_y_or_n(board_factory):
-    image = app("USB stick", "9.0.0.1")
-    board = usb_board(board_factory, {OS: image})
-    reject(board, image)
-    con = board.power_on()
-    con.expect_exact(QUESTION + "(y/n) ")
-    con.send("Y\r")
-    con.expect_exact("(y/n) (y/n) ")   # Y and the line end each ask again
-    con.send("N\r")
-    con.expect_exact("(y/n) (y/n) ")
-    con.send("yes\r")                  # the y counts; "es" stays unread
-    con.expect_exact("Continuing to load USB image...")
-    leave_app(board, con, "USB stick")
-    assert console(board).count("(y/n) ") == 5
-
-
-def test_rejected_replacement_refused_looks_at_nothing_more(board_factory):
-    r2 = app("replacement 2", "2.0.0.2")
-    stick = {REPL2: r2, REPL1: app("replacement 1", "2.0.0.1"), OS: app("USB stick", "9.0.0.1")}
-    board = usb_board(board_factory, stick)
-    reject(board, r2)
-    con = board.power_on()
-    con.expect_exact("Replacement USB image is in rejected list.\r\n" + QUESTION + "(y/n) ")
-    con.send("n\r")
-    leave_app(board, con, "image slot 1")
-    text = console(board)
-    assert "replacement for image1" not in text and "from USB stick" not in text
-    assert "No valid image found on USB" not in text
-    assert (slot(board, 1), slot(board, 2)) == (SLOT1, SLOT2)
-
-
-def test_rejected_replacement_accepted_is_installed(board_factory):
-    r1 = app("replacement 1", "2.0.0.1")
-    board = usb_board(board_factory, {REPL1: r1})
-    reject(board, r1)
-    con = board.power_on()
-    con.expect_exact(QUESTION + "(y/n) ")
-    con.send("y\r")
-    con.expect_exact("Continuing with replacement USB image...")
-    leave_app(board, con, "replacement 1")
-    assert slot(board, 1) == r1
-
-
-def test_slot2_replaced_then_slot1_refused_boots_slot2(board_factory):
-    r1, r2 = app("replacement 1", "2.0.0.1"), app("replacement 2", "2.0.0.2")
-    board = usb_board(board_factory, {REPL2: r2, REPL1: r1})
-    reject(board, r1)
-    con = board.power_on()
-    con.expect_exact("Image2 has been successfully replaced")
-    con.expect_exact(QUESTION + "(y/n) ")
-    con.send("n\r")
-    con.expect_exact("Booting image '2'")
-    leave_app(board, con, "replacement 2")
-    assert "board will boot with" not in console(board)
-    assert board.eeprom(256) == 2
-    assert (slot(board, 1), slot(board, 2)) == (SLOT1, r2)
-
-
-def test_same_version_replacement_is_skipped(board_factory):
-    # The component installed in slot 2 (same stored header): skipped, and
-    # the stick's USB boot image is looked for next.
-    board = usb_board(board_factory, {REPL2: SLOT2})
-    con = board.power_on()
-    leave_app(board, con, "image slot 1")
-    text = console(board)
-    assert "replacement for image2 found" in text
-    assert "Image2 has same version as existing image. Skipping update..." in text
-    assert "successfully replaced" not in text and "board will boot with" not in text
-    assert "No valid image found on USB" in text
-    assert slot(board, 2) == SLOT2
-
-
-def test_no_stick_times_out_after_eleven_seconds(board_factory):
-    board = usb_board(board_factory, {}, usb="absent")
-    con = board.power_on()
-    con.expect_exact("Attempting to mount file system on USB flash drive; "
-                     "this can take up to 10 seconds.")
-    con.expect_exact("USB mount timed out")
-    leave_app(board, con, "image slot 1")
-    assert "." * 10 in console(board)
-    sleeps = [l for l in board.device_log() if l == "clock sleep 1000000us"]
-    assert len(sleeps) >= 11
-    assert "No boot image found on USB." not in console(board)
-
-
-def test_stick_ready_after_a_delay(board_factory):
-    board = usb_board(board_factory, {OS: app("USB stick", "9.0.0.1")}, usb_delay=3)
-    con = board.power_on()
-    con.expect_exact("USB mounted and ready!")
-    leave_app(board, con, "USB stick")
-    assert "USB mount timed out" not in console(board)
-
-
-@pytest.mark.parametrize("byte", [0, 212, 0xFF])
-def test_usb_boot_byte_other_than_213_prints_nothing(board_factory, byte):
-    board = usb_board(board_factory, {OS: app("USB stick", "9.0.0.1")}, usb_boot=byte)
-    con = board.power_on()
-    leave_app(board, con, "image slot 1")
-    assert "USB" not in console(board)
-    assert rejected(board) == []
-
-
-def test_unreadable_usb_image_gives_both_warnings(board_factory):
-    board = usb_board(board_factory, {})
-    (board.usb / OS).mkdir()  # exists, opens, but md5sum cannot read it
-    con = board.power_on()
-    con.expect_exact("Warning: Cannot determine if image is in rejected list!")
-    con.expect_exact("Warning: Cannot add image to rejected list!")
-    con.expect_exact("USB Boot failed. Trying flash images.")
-    leave_app(board, con, "image slot 1")
-    assert rejected(board) == []
+@pytest.mark.parametrize("name", SEQUENCES)
+def test_stick_left_in(board_factory, name):
+    """The rows in order on one board: each start finds what the one
+    before left (boot loader, slots, EEPROM, rejected list)."""
+    rows = [ROWS[n] for n in SEQUENCES[name]]
+    board = make_board(board_factory, rows[0])
+    for row in rows:
+        board.set_eeprom(314, UNSET)
+        power_on(board, row)
 
 
 # ---- the rejected list on its own ----
 
 def probe(board, *args):
-    con = board.power_on(program=["probe_usb", *args])
-    board.wait_power_off(con)
-    return console(board)
+    return run_program(board, "probe_usb", *args)[0]
 
 
 def test_digest_of_a_file_named_with_shell_metacharacters(board_factory):
     data = b"image bytes\n" * 100
     name = "a';>pwned;'b $(>pwned2).img"
-    board = board_factory(time_scale=SCALE, usb="plugged", **{f"usb.{name}": data})
+    board = board_factory(time_scale=SCALE, **on_stick({name: data}))
     text = probe(board, "md5", f"/mnt/usb/{name}")
-    assert f"md5 1 [{hashlib.md5(data).hexdigest()}]" in text
+    assert f"md5 1 [{md5(data)}]" in text
     assert not (board.path / "pwned").exists() and not (board.path / "pwned2").exists()
 
 
 def test_rejected_list_is_keyed_by_content(board_factory):
     a, b = b"first image" * 50, b"second image" * 50
-    board = board_factory(time_scale=SCALE, usb="plugged",
-                          **{"usb.a.img": a, "usb.copy-of-a.img": a, "usb.b.img": b})
+    board = board_factory(time_scale=SCALE, **on_stick({"a.img": a, "copy-of-a.img": a, "b.img": b}))
     text = probe(board, "rejected", "/mnt/usb/a.img", "add", "/mnt/usb/a.img",
                  "add", "/mnt/usb/a.img", "rejected", "/mnt/usb/copy-of-a.img",
                  "rejected", "/mnt/usb/b.img", "md5", "/mnt/usb/missing.img",
                  "rejected", "/mnt/usb/missing.img", "add", "/mnt/usb/missing.img")
     assert re.findall(r"rejected (\d)", text) == ["0", "1", "0", "0"]
-    assert rejected(board) == [hashlib.md5(a).hexdigest()]
+    assert rejected(board) == [md5(a)]
     assert "md5 0 []" in text
     assert "Warning: Cannot determine if image is in rejected list!" in text
     assert "Warning: Cannot add image to rejected list!" in text

@@ -4,10 +4,9 @@ number question's answers, the working directory afterwards, the chosen
 file installed, and a hostile stick's names and special files."""
 import os
 import re
-import time
 
-from download_helpers import (OPTION, SETTLE, app_image, install_into, press, rescue_board,
-                              slot_image, working_directory_is)
+from download_helpers import install_into, rescue_board, working_directory_is
+from helpers import OPTION, app_image, on_stick, press, slot_image, type_now
 
 CHOOSE = b"Choose file number to install (q to quit): "
 
@@ -24,26 +23,10 @@ def listing(con):
     return re.findall(rb"\t(\d+): ([^\r\n]*)\r\n", con.before)
 
 
-def answer_now(con, text):
-    """Types a line once the program waits for it."""
-    time.sleep(SETTLE)
-    con.send(text + "\r")
-
-
-def menu_key(con, key):
-    """Presses a menu key at the option prompt already seen."""
-    time.sleep(SETTLE)
-    con.send(key)
-
-
-def on_stick(files):
-    return {f"usb.{name}": data for name, data in files.items()}
-
-
 def test_listing_answers_and_install(tmp_path):
     images = {"a.img": app_image("A", (1, 0, 0, 1)), "b.img": app_image("B", (2, 0, 0, 2)),
               "notes.txt": b"not an image\n"}
-    board = rescue_board(tmp_path, usb="plugged", **on_stick(images))
+    board = rescue_board(tmp_path, **on_stick(images))
     (board.usb / "old").mkdir()
     (board.usb / "old" / "c.img").write_bytes(images["a.img"])
     expected = listed_files(board)
@@ -55,18 +38,18 @@ def test_listing_answers_and_install(tmp_path):
     assert shown == [(str(i + 1).encode(), name.encode()) for i, name in enumerate(expected)]
 
     # Not a number: the message carries the text, the prompt is not repeated.
-    answer_now(con, "abc")
+    type_now(con, "abc\r")
     con.expect_exact(b"Invalid file number abc. Try again pleas\r\n")
-    answer_now(con, "0")
+    type_now(con, "0\r")
     con.expect_exact(OPTION)
     assert con.before.count(CHOOSE) == 0
     assert working_directory_is(con, "/tmp")
 
     # Answers that fetch nothing and say nothing.
     for text in ("-1", "4", "99", "q", "Q", "quit"):
-        menu_key(con, "u")
+        type_now(con, "u")
         con.expect_exact(CHOOSE)
-        answer_now(con, text)
+        type_now(con, text + "\r")
         con.expect_exact(OPTION)
         assert b"Installing" not in con.before and b"Invalid" not in con.before, text
         assert working_directory_is(con, "/tmp"), text
@@ -74,9 +57,9 @@ def test_listing_answers_and_install(tmp_path):
     # " 2" and "2abc" both choose the second file of the listing.
     second = expected[1]
     for text, slot in ((" 2", 1), ("2abc", 2)):
-        menu_key(con, "u")
+        type_now(con, "u")
         con.expect_exact(CHOOSE)
-        answer_now(con, text)
+        type_now(con, text + "\r")
         con.expect_exact(f"Installing {second}\r\n".encode())
         if second == "notes.txt":
             con.expect_exact(b"ERROR: No valid image found")
@@ -92,7 +75,7 @@ def test_listing_answers_and_install(tmp_path):
 def test_hostile_stick_names_and_special_files(tmp_path):
     image = app_image("L")
     long_name = "x" * 251 + ".img"
-    board = rescue_board(tmp_path, usb="plugged", **on_stick({long_name: image, "plain.img": image}))
+    board = rescue_board(tmp_path, **on_stick({long_name: image, "plain.img": image}))
     os.mkfifo(board.usb / "pipe.img")
     os.symlink("plain.img", board.usb / "link.img")
     os.symlink("/dev/zero", board.usb / "zero.img")
@@ -107,15 +90,15 @@ def test_hostile_stick_names_and_special_files(tmp_path):
     # forged listing line.
     assert shown[b"evil?[2J?name"] == number["evil\x1b[2J\nname"].encode()
     assert b"\x1b" not in con.before
-    answer_now(con, "q")
+    type_now(con, "q\r")
     con.expect_exact(OPTION)
 
     # A FIFO, or a link to a device, is not handed to the installer (it
     # would block reading it or read the board's own device).
     for name in ("pipe.img", "zero.img"):
-        menu_key(con, "u")
+        type_now(con, "u")
         con.expect_exact(CHOOSE)
-        answer_now(con, number[name])
+        type_now(con, number[name] + "\r")
         con.expect_exact(f"/mnt/usb/{name} is not a regular file. Quitting\r\n".encode())
         con.expect_exact(OPTION)
         assert b"Extracting images" not in con.before
@@ -124,9 +107,9 @@ def test_hostile_stick_names_and_special_files(tmp_path):
     # A link to a file of the stick counts as an entry of its own and
     # installs; a name of the longest length is handed over whole.
     for name, slot in (("link.img", 1), (long_name, 2)):
-        menu_key(con, "u")
+        type_now(con, "u")
         con.expect_exact(CHOOSE)
-        answer_now(con, number[name])
+        type_now(con, number[name] + "\r")
         con.expect_exact(f"Installing {name}\r\n".encode())
         install_into(con, slot)
         assert slot_image(board, slot) == image

@@ -7,7 +7,8 @@ import random
 import termios
 import time
 
-from download_helpers import OPTION, SETTLE, SLOT_QUESTION, app_image, rescue_board, slot_image
+from download_helpers import rescue_board
+from helpers import OPTION, SETTLE, SLOT_QUESTION, app_image, slot_image, type_now
 from xmodem_peer import CAN, Line, open_download, run_sx
 
 # The program's own waits shrink with the board clock; sx, rx and the relay
@@ -19,8 +20,7 @@ BACK_TO_9600 = b"       Change the baud rate back to 9600 bps, hit the <ENTER> k
 
 def start_rescue(con):
     """Presses X at the menu; gives the raw console line from then on."""
-    time.sleep(SETTLE)
-    con.send("x")
+    type_now(con, "x")
     con.expect_exact(RUNNING)
     return Line(con.child_fd, already=con.buffer)
 
@@ -104,13 +104,11 @@ def test_missing_port_runs_no_receiver(tmp_path):
     board = rescue_board(tmp_path, missing="ttyS0", time_scale=SCALE)
     con = board.power_on()
     con.expect_exact(OPTION)
-    time.sleep(SETTLE)
-    con.send("x")
+    type_now(con, "x")
     con.expect_exact(RUNNING)
     con.expect_exact(b"Can't open serial port!: No such file or directory")
     con.expect_exact(OPTION)
     assert BACK_TO_9600 not in board.console_text().encode("latin-1")
     assert not any(l.startswith("rx") for l in board.tools_log())
-    time.sleep(SETTLE)
-    con.send("r")
+    type_now(con, "r")
     assert board.wait_power_off(con).reason == "reset"

@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 from boardsim import Board
 from boardsim import default_board as demo
-from download_helpers import app_image, install_into, press, rescue_board, slot_image
+from download_helpers import install_into, rescue_board
+from helpers import app_image, press, slot_image
 
 # The tool itself, not the `valgrind` launcher: the launcher is a dynamic
 # program, so the preloaded device layer would load into it (and take itself
