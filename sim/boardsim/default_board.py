@@ -13,6 +13,7 @@ The default board holds:
   EEPROM             image slot 1 selected
 """
 
+import gzip
 import io
 import os
 import shlex
@@ -40,9 +41,10 @@ def bmimage():
 
 def archive(files):
     """A gzip-compressed tar archive (bytes) of {path: bytes or str}; paths
-    ending in .strip, .sh or named under bin/ are made executable."""
+    ending in .strip, .sh or named under bin/ are made executable. The same
+    files always give the same bytes."""
     out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w:gz") as tar:
+    with tarfile.open(fileobj=out, mode="w") as tar:
         dirs = set()
         for name in files:
             parts = Path(name).parts[:-1]
@@ -59,7 +61,8 @@ def archive(files):
             executable = name.endswith((".strip", ".sh")) or "/bin/" in f"/{name}"
             info.mode = 0o755 if executable and not name.endswith("env-setup") else 0o644
             tar.addfile(info, io.BytesIO(data))
-    return out.getvalue()
+    # gzip without a time stamp: the same files make the same image bytes.
+    return gzip.compress(out.getvalue(), mtime=0)
 
 
 def release_file(label, version):
