@@ -358,6 +358,11 @@ class VBoard(Board):
                     print("bsim: console of the virtual board; Ctrl-] powers it off",
                           file=sys.stderr)
                     con.interact(escape_character="\x1d")
+                    # interact also returns when the console closes: only a
+                    # QEMU that goes on running was stopped with Ctrl-].
+                    deadline = time.monotonic() + 3
+                    while con.isalive() and time.monotonic() < deadline:
+                        time.sleep(0.05)
                     stopped = con.isalive()
                 else:
                     con.logfile_read = _Tee(con.logfile_read, sys.stdout.buffer)
