@@ -178,10 +178,15 @@ class VBoard(Board):
     def user_file(self, name):
         return self.user_files().get(name)
 
+    def write_user_files(self, files):
+        """Adds or replaces files of the user partition ({path: bytes}); the
+        jffs2 image is made anew from what it held and the new files."""
+        held = self.user_files()
+        held.update(files)
+        self.write_partition("user", mkfs_jffs2(held, LAYOUT["user"][1]))
+
     def _write_slot(self, slot, data):
-        files = self.user_files()
-        files[f"images/image{slot}"] = data
-        self.write_partition("user", mkfs_jffs2(files, LAYOUT["user"][1]))
+        self.write_user_files({f"images/image{slot}": data})
 
     # ---- power ----
 

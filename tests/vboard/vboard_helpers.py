@@ -1,0 +1,88 @@
+"""What the virtual-board scenarios share: the simulated board's test
+helpers and tables (tests/system), which they run on the real kernel, and
+the board state read back from the virtual board's own files."""
+
+import importlib.util
+import re
+import sys
+import time
+from pathlib import Path
+
+SYSTEM = Path(__file__).resolve().parents[1] / "system"
+if str(SYSTEM) not in sys.path:
+    sys.path.insert(0, str(SYSTEM))
+
+import helpers  # noqa: E402  (tests/system/helpers.py)
+
+BOOT_TIMEOUT = 120
+# Keys are typed once bootmgr waits in its read (the board build runs on an
+# emulated core: slower than the simulator's host build).
+SETTLE = 0.5
+
+
+def system_module(name):
+    """A module of tests/system loaded under another name, so that a
+    virtual-board test file of the same name does not shadow it."""
+    spec = importlib.util.spec_from_file_location(f"system_{name}", SYSTEM / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def type_now(con, keys):
+    time.sleep(SETTLE)
+    con.send(keys)
+
+
+def press(con, key, after=helpers.OPTION):
+    con.expect_exact(after)
+    type_now(con, key)
+
+
+def answer(con, prompt, line):
+    con.expect_exact(prompt)
+    type_now(con, line + "\r")
+
+
+def reboot_from_demo(board, con, label=None):
+    """Waits for the demo application (the one from label, when given) and
+    resets the board from its prompt; gives the power-off record."""
+    if label is not None:
+        con.expect_exact(f"Demo application from {label},")
+    con.expect_exact(b"demo> ")
+    con.send("reboot\r")
+    return board.wait_power_off(con, timeout=60)
+
+
+def slot_image(board, slot):
+    return board.user_file(f"images/image{slot}")
+
+
+def rejected(board):
+    """The rejected list on the board's jffs2 partition: its entries' names."""
+    prefix = "images/rejected/"
+    return sorted(p[len(prefix):] for p in board.user_files() if p.startswith(prefix))
+
+
+def reject(board, data):
+    """Enters the content into the rejected list, as an earlier boot would."""
+    board.write_user_files({f"images/rejected/{helpers.md5(data)}": b""})
+
+
+CHOOSE = b"Choose file number to install (q to quit): "
+
+
+def usb_listing(con, tries=20):
+    """Rescue menu U until the stick's files are listed (mdev mounts the
+    stick once USB has found it); gives the listing as [(number, name)],
+    with the number question waiting for an answer."""
+    for _ in range(tries):
+        press(con, "u")
+        con.expect_exact(CHOOSE)
+        shown = [(int(n), name.decode("latin-1"))
+                 for n, name in re.findall(rb"\t(\d+): ([^\r\n]*)\r\n", con.before)]
+        if shown:
+            return shown
+        type_now(con, "q\r")
+        time.sleep(1)
+    raise AssertionError("the stick was never listed")
