@@ -20,7 +20,6 @@ import os
 import random
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]

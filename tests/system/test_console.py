@@ -2,7 +2,6 @@
 with terminal key sequences, the interrupt key while typing, single keys
 and the terminal settings around them, and a console that has gone."""
 import os
-import re
 import termios
 import time
 

@@ -1,13 +1,11 @@
 """The installer on the simulated board: every component type in its place,
 size limits, checksum and truncation refusals, same-version skips, the slot
 question and the boot of a downloaded application."""
-import io
 import os
 import re
 import stat
 import struct
 import subprocess
-import tarfile
 import tempfile
 import zlib
 from pathlib import Path
