@@ -558,23 +558,65 @@ def test_bsim_create_set_show(tmp_path):
     assert bsim("set", board, "nonsense=1").returncode == 2
 
 
+# A probe whose first power-on resets the board and whose later ones end by
+# themselves (the mark lives in the board folder, which outlives a power-on).
+RESET_ONCE = ["probe_devices", "shell",
+              "[ -e /.boardsim/reset-once ] || { touch /.boardsim/reset-once; reboot; }"]
+
+
 def test_bsim_run_and_cycle_follow_resets(tmp_path, arch):
     board = tmp_path / "cli"
     assert bsim("create", board, "time_scale=0.01").returncode == 0
-    run = bsim("run", board, "--arch", arch, "--program", "probe_devices", "shell", "reboot",
-               stdin=subprocess.DEVNULL)
+    run = bsim("run", board, "--arch", arch, "--program", *RESET_ONCE, stdin=subprocess.DEVNULL)
     assert run.returncode == 0, run.stderr
-    assert "probe shell" in run.stdout and "power-off: reset" in run.stderr
+    assert re.findall(r"power-off: \S+ \(status -?\d+\)", run.stderr) == [
+        "power-off: reset (status 0)", "power-off: exit (status 0)"]
+    assert run.stdout.count("probe shell 0") == 2
+    assert (board / "state/power_on_count").read_text().strip() == "2"
     cycle = bsim("cycle", board, 3, "--arch", arch, "--program", "probe_devices", "shell",
                  "reboot", stdin=subprocess.DEVNULL)
     assert cycle.returncode == 0 and cycle.stderr.count("power-off: reset") == 3
-    assert (board / "state/power_on_count").read_text().strip() == "4"
-    fail = bsim("run", board, "--arch", arch, "--program", "probe_devices", "say", "x",
+    assert (board / "state/power_on_count").read_text().strip() == "5"
+    fail = bsim("run", board, "--arch", arch, "--program", "probe_devices", "shell", "exit 3",
                 stdin=subprocess.DEVNULL)
     assert fail.returncode == 0 and "power-off: exit (status 0)" in fail.stderr
+    assert "probe shell 3" in fail.stdout
     stop = bsim("cycle", board, 2, "--arch", arch, "--program", "probe_devices", "say", "x",
                 stdin=subprocess.DEVNULL)
     assert stop.returncode == 1
+    assert (board / "state/power_on_count").read_text().strip() == "7"
+
+
+def test_bsim_run_on_a_terminal_comes_back_after_a_reboot(tmp_path, arch):
+    """The demo application's reboot powers the board on again; leaving the
+    application ends the run, and so does Ctrl-] on the terminal."""
+    board = tmp_path / "demo"
+    assert bsim("create", board, "--default", "time_scale=0.02").returncode == 0
+    timeout = 120 if arch == "ppc" else 60
+    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
+                         timeout=timeout, encoding="latin-1")
+    term.expect_exact("demo> ")
+    term.send("reboot\r")
+    term.expect_exact("bsim: power-off: reset (status 0)")
+    term.expect_exact("Ctrl-] powers it off")
+    term.expect_exact("demo> ")
+    term.send("exit\r")
+    term.expect_exact("bsim: power-off: app-exit (status 0)")
+    term.expect(pexpect.EOF)
+    term.close()
+    assert term.exitstatus == 0
+    assert (board / "state/power_on_count").read_text().strip() == "2"
+
+    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
+                         timeout=timeout, encoding="latin-1")
+    term.expect_exact("demo> ")
+    term.sendcontrol("]")
+    term.expect_exact("bsim: power-off: power-off")
+    term.expect(pexpect.EOF)
+    term.close()
+    assert term.exitstatus == 0
+    assert (board / "state/power_on_count").read_text().strip() == "3"
+    assert (board / "state/last_power_off").read_text().strip() == "power-off"
 
 
 def test_bootmgr_powers_on_and_its_reset_is_recorded(board_factory):
