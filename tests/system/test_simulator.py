@@ -371,6 +371,12 @@ def test_waits_are_scaled_and_recorded_unscaled(board_factory, call, amount, log
     assert logged in board.device_log()
 
 
+def test_readiness_checks_are_no_waits(board_factory):
+    board = board_factory(time_scale=0.01)
+    probe(board, ["poll", 0], ["select", 0], ["poll", 20])
+    assert trace(board, "clock ") == ["clock poll fd=3 timeout=20ms"]
+
+
 def test_unscaled_clock_waits_in_full(board_factory):
     board = board_factory(time_scale=1)
     results, _ = probe(board, ["usleep", 300000])
