@@ -593,34 +593,32 @@ def test_bsim_run_and_cycle_follow_resets(tmp_path, arch):
     assert (board / "state/power_on_count").read_text().strip() == "7"
 
 
+def bsim_run_on_a_terminal(board, arch, *steps):
+    """`bsim run` on a pseudo-terminal of its own, as an operator starts it:
+    each step is (text to wait for, keys to type then); gives the exit
+    status once the run has ended."""
+    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
+                         timeout=120 if arch == "ppc" else 60, encoding="latin-1")
+    for wait_for, keys in steps:
+        term.expect_exact(wait_for)
+        term.send(keys)
+    term.expect(pexpect.EOF)
+    term.close()
+    return term.exitstatus
+
+
 def test_bsim_run_on_a_terminal_comes_back_after_a_reboot(tmp_path, arch):
     """The demo application's reboot powers the board on again; leaving the
     application ends the run, and so does Ctrl-] on the terminal."""
     board = tmp_path / "demo"
     assert bsim("create", board, "--default", "time_scale=0.02").returncode == 0
-    timeout = 120 if arch == "ppc" else 60
-    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
-                         timeout=timeout, encoding="latin-1")
-    term.expect_exact("demo> ")
-    term.send("reboot\r")
-    term.expect_exact("bsim: power-off: reset (status 0)")
-    term.expect_exact("Ctrl-] powers it off")
-    term.expect_exact("demo> ")
-    term.send("exit\r")
-    term.expect_exact("bsim: power-off: app-exit (status 0)")
-    term.expect(pexpect.EOF)
-    term.close()
-    assert term.exitstatus == 0
+    assert bsim_run_on_a_terminal(board, arch, ("demo> ", "reboot\r"),
+                                  ("bsim: power-off: reset (status 0)", ""),
+                                  ("Ctrl-] powers it off", ""), ("demo> ", "exit\r"),
+                                  ("bsim: power-off: app-exit (status 0)", "")) == 0
     assert (board / "state/power_on_count").read_text().strip() == "2"
-
-    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
-                         timeout=timeout, encoding="latin-1")
-    term.expect_exact("demo> ")
-    term.sendcontrol("]")
-    term.expect_exact("bsim: power-off: power-off")
-    term.expect(pexpect.EOF)
-    term.close()
-    assert term.exitstatus == 0
+    assert bsim_run_on_a_terminal(board, arch, ("demo> ", "\x1d"),
+                                  ("bsim: power-off: power-off", "")) == 0
     assert (board / "state/power_on_count").read_text().strip() == "3"
     assert (board / "state/last_power_off").read_text().strip() == "power-off"
 
