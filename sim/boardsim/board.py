@@ -50,6 +50,10 @@ class BoardError(Exception):
     """A board choice or file that cannot be used."""
 
 
+# Ctrl-] on the terminal of `bsim run`: the operator powers the board off.
+CONSOLE_ESCAPE = "\x1d"
+
+
 class PowerOff:
     """How a power-on ended: reason "reset", "exit", "power-cut", "app-exit"
     (or "power-off" when the console was closed first) and the program's
@@ -554,23 +558,47 @@ class Board:
         self._finish()
 
     def run(self, program=None, arch=None, bootmgr=None):
-        """Power-on with the console on this terminal (bsim run); Ctrl-]
-        on the terminal powers the board off."""
+        """One power-on with the console on this terminal (bsim run, cycle).
+        Ctrl-] on the terminal powers the board off: the power-off reason is
+        then "power-off" whatever the program was doing. Standard input that
+        is not a terminal is not relayed; the console is copied to standard
+        output. An interrupt (KeyboardInterrupt) powers the board off and
+        is raised again."""
         import pexpect
         con = self.power_on(program=program, arch=arch, bootmgr=bootmgr, timeout=None)
+        escaped = []
+
+        def watch_for_escape(data):
+            # interact() returns both on the escape key and when the console
+            # closes: only the key is the operator's power-off.
+            if CONSOLE_ESCAPE.encode() in data:
+                escaped.append(True)
+            return data
+
         try:
             if sys.stdin.isatty():
                 print("bsim: console of the board; Ctrl-] powers it off", file=sys.stderr)
-                con.interact(escape_character="\x1d")
+                con.interact(escape_character=CONSOLE_ESCAPE, input_filter=watch_for_escape)
             else:
                 con.logfile_read = _Tee(con.logfile_read, sys.stdout.buffer)
                 con.expect(pexpect.EOF, timeout=None)
         except OSError:
             pass  # the console closed while it was being relayed
-        if con.isalive() and not con.eof():
-            self.release()
-            return self.last_power_off() or PowerOff("power-off", None)
+        except KeyboardInterrupt:
+            self._power_off_by_operator()
+            raise
+        if escaped:
+            return self._power_off_by_operator()
         return self.wait_power_off(con, timeout=5)
+
+    def _power_off_by_operator(self):
+        """Ends the running power-on and records it as a power-off: closing
+        the console may still let the program end by itself (a read at end
+        of input, a hang-up), but that is not why the board went off."""
+        self.release()
+        off = self.last_power_off()
+        (self.path / "state/last_power_off").write_text("power-off\n")
+        return PowerOff("power-off", off.status if off else None)
 
 
 class _ConsoleLog:

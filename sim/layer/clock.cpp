@@ -137,9 +137,16 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req, stru
     return r;
 }
 
+// A poll or select with a zero time-out is a readiness check, not a wait:
+// the clock has nothing to shorten and the trace nothing to record (a
+// program that checks its input once per block of a download would fill
+// the trace with such lines).
+
 int poll(struct pollfd* fds, nfds_t nfds, int timeout)
 {
     layer_init();
+    if (timeout == 0)
+        return real.poll(fds, nfds, 0);
     trace_poll("poll", fds, nfds, timeout);
     if (timeout < 0)
         return real.poll(fds, nfds, -1);
@@ -150,6 +157,8 @@ int poll(struct pollfd* fds, nfds_t nfds, int timeout)
 int ppoll(struct pollfd* fds, nfds_t nfds, const struct timespec* tmo, const sigset_t* mask)
 {
     layer_init();
+    if (tmo && tmo->tv_sec == 0 && tmo->tv_nsec == 0)
+        return real.ppoll(fds, nfds, tmo, mask);
     trace_poll("ppoll", fds, nfds, tmo ? to_ns(*tmo) / 1000000 : -1);
     if (!tmo)
         return real.ppoll(fds, nfds, nullptr, mask);
@@ -165,6 +174,8 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struc
         return real.select(nfds, readfds, writefds, exceptfds, nullptr);
     }
     long long want_us = static_cast<long long>(tv->tv_sec) * 1000000 + tv->tv_usec;
+    if (want_us == 0)
+        return real.select(nfds, readfds, writefds, exceptfds, tv);
     trace("clock select nfds=%d timeout=%lldus", nfds, want_us);
     long long real_us = static_cast<long long>(static_cast<double>(want_us) * conf.time_scale);
     struct timeval real_tv;

@@ -241,7 +241,7 @@ device_ref classify_fd(int fd)
     for (int b = 0; b < I2C_BUSES; ++b)
         if (same(bus_ids[b], st))
             return device_ref{DEV_I2C, b};
-    return device_ref{DEV_OTHER, -1};
+    return device_ref{DEV_OTHER, -1, true};
 }
 
 void trace(const char* fmt, ...)

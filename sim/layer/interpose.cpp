@@ -56,7 +56,7 @@ ssize_t do_pwrite(int fd, const void* buf, size_t count, off64_t offset)
     if (dev.kind == DEV_MTD)
         return mtd_pwrite(dev.index, fd, buf, count, offset);
     char path[512];
-    if (dev.kind == DEV_OTHER && user_file(fd, path, sizeof path))
+    if (dev.kind == DEV_OTHER && dev.regular && user_file(fd, path, sizeof path))
         return user_write(path, fd, buf, count, offset, true);
     return real.pwrite64(fd, buf, count, offset);
 }
@@ -180,7 +180,7 @@ ssize_t write(int fd, const void* buf, size_t count)
     if (dev.kind == DEV_I2C)
         return i2c_write(dev.index, fd, buf, count);
     char path[512];
-    if (user_file(fd, path, sizeof path))
+    if (dev.regular && user_file(fd, path, sizeof path))
         return user_write(path, fd, buf, count, 0, false);
     return real.write(fd, buf, count);
 }

@@ -76,7 +76,8 @@ enum dev_kind : unsigned char { DEV_OTHER = 0, DEV_MTD, DEV_I2C };
 
 struct device_ref {
     dev_kind kind;
-    int index; // partition number or bus number
+    int index;            // partition number or bus number
+    bool regular = false; // a regular file (only those can be user-partition files)
 };
 
 // Loads board.conf, the real entry points and the device identities; safe

@@ -370,6 +370,12 @@ def test_waits_are_scaled_and_recorded_unscaled(board_factory, call, amount, log
     assert logged in board.device_log()
 
 
+def test_readiness_checks_are_no_waits(board_factory):
+    board = board_factory(time_scale=0.01)
+    probe(board, ["poll", 0], ["select", 0], ["poll", 20])
+    assert trace(board, "clock ") == ["clock poll fd=3 timeout=20ms"]
+
+
 def test_unscaled_clock_waits_in_full(board_factory):
     board = board_factory(time_scale=1)
     results, _ = probe(board, ["usleep", 300000])
@@ -557,23 +563,63 @@ def test_bsim_create_set_show(tmp_path):
     assert bsim("set", board, "nonsense=1").returncode == 2
 
 
+# A probe whose first power-on resets the board and whose later ones end by
+# themselves (the mark lives in the board folder, which outlives a power-on).
+RESET_ONCE = ["probe_devices", "shell",
+              "[ -e /.boardsim/reset-once ] || { touch /.boardsim/reset-once; reboot; }"]
+
+
 def test_bsim_run_and_cycle_follow_resets(tmp_path, arch):
     board = tmp_path / "cli"
     assert bsim("create", board, "time_scale=0.01").returncode == 0
-    run = bsim("run", board, "--arch", arch, "--program", "probe_devices", "shell", "reboot",
-               stdin=subprocess.DEVNULL)
+    run = bsim("run", board, "--arch", arch, "--program", *RESET_ONCE, stdin=subprocess.DEVNULL)
     assert run.returncode == 0, run.stderr
-    assert "probe shell" in run.stdout and "power-off: reset" in run.stderr
+    assert re.findall(r"power-off: \S+ \(status -?\d+\)", run.stderr) == [
+        "power-off: reset (status 0)", "power-off: exit (status 0)"]
+    assert run.stdout.count("probe shell 0") == 2
+    assert (board / "state/power_on_count").read_text().strip() == "2"
     cycle = bsim("cycle", board, 3, "--arch", arch, "--program", "probe_devices", "shell",
                  "reboot", stdin=subprocess.DEVNULL)
     assert cycle.returncode == 0 and cycle.stderr.count("power-off: reset") == 3
-    assert (board / "state/power_on_count").read_text().strip() == "4"
-    fail = bsim("run", board, "--arch", arch, "--program", "probe_devices", "say", "x",
+    assert (board / "state/power_on_count").read_text().strip() == "5"
+    fail = bsim("run", board, "--arch", arch, "--program", "probe_devices", "shell", "exit 3",
                 stdin=subprocess.DEVNULL)
     assert fail.returncode == 0 and "power-off: exit (status 0)" in fail.stderr
+    assert "probe shell 3" in fail.stdout
     stop = bsim("cycle", board, 2, "--arch", arch, "--program", "probe_devices", "say", "x",
                 stdin=subprocess.DEVNULL)
     assert stop.returncode == 1
+    assert (board / "state/power_on_count").read_text().strip() == "7"
+
+
+def bsim_run_on_a_terminal(board, arch, *steps):
+    """`bsim run` on a pseudo-terminal of its own, as an operator starts it:
+    each step is (text to wait for, keys to type then); gives the exit
+    status once the run has ended."""
+    term = pexpect.spawn(sys.executable, [str(BSIM), "run", str(board), "--arch", arch],
+                         timeout=120 if arch == "ppc" else 60, encoding="latin-1")
+    for wait_for, keys in steps:
+        term.expect_exact(wait_for)
+        term.send(keys)
+    term.expect(pexpect.EOF)
+    term.close()
+    return term.exitstatus
+
+
+def test_bsim_run_on_a_terminal_comes_back_after_a_reboot(tmp_path, arch):
+    """The demo application's reboot powers the board on again; leaving the
+    application ends the run, and so does Ctrl-] on the terminal."""
+    board = tmp_path / "demo"
+    assert bsim("create", board, "--default", "time_scale=0.02").returncode == 0
+    assert bsim_run_on_a_terminal(board, arch, ("demo> ", "reboot\r"),
+                                  ("bsim: power-off: reset (status 0)", ""),
+                                  ("Ctrl-] powers it off", ""), ("demo> ", "exit\r"),
+                                  ("bsim: power-off: app-exit (status 0)", "")) == 0
+    assert (board / "state/power_on_count").read_text().strip() == "2"
+    assert bsim_run_on_a_terminal(board, arch, ("demo> ", "\x1d"),
+                                  ("bsim: power-off: power-off", "")) == 0
+    assert (board / "state/power_on_count").read_text().strip() == "3"
+    assert (board / "state/last_power_off").read_text().strip() == "power-off"
 
 
 def test_bootmgr_powers_on_and_its_reset_is_recorded(board_factory):

@@ -173,6 +173,12 @@ class SenderStream:
         self.last_eot_at = None
 
     def feed(self, data):
+        # Byte by byte, some tens of microseconds a block: that time is part
+        # of the line bench_xmodem.py measures both receivers over, and lrzsz
+        # rx needs it. rx flushes its input right after each ACK; passed on
+        # faster (block bodies skipped in slices), the next block reaches it
+        # before that flush every few hundred blocks, and each time rx waits
+        # out a time-out and asks for the block again.
         now = time.monotonic()
         for b in data:
             if self.skip:
