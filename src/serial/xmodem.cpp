@@ -49,7 +49,7 @@ constexpr int CANCEL_COUNT = 5;
 // Stream buffer of the output file: the file reaches the system in pieces of
 // this size instead of the C library's 4 KiB, so a download costs a sixteenth
 // of the writes.
-constexpr std::size_t FILE_BUFFER = 64 * 1024;
+constexpr std::size_t FILE_BUFFER = std::size_t{64} * 1024;
 
 // The one block buffer: every block's data lands here before it is written.
 unsigned char buffer[LARGE_BLOCK];
