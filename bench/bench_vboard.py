@@ -41,10 +41,12 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "sim"))
 sys.path.insert(0, str(REPO / "vboard"))
+sys.path.insert(0, str(REPO / "tests/campaigns"))
 
 from boardsim import default_board as demo  # noqa: E402
 from boardsim.vboard import VBoard, pieces  # noqa: E402
 from mkinitramfs import newc_entry  # noqa: E402
+from vboard_power_cut import tftp_download  # noqa: E402
 
 import gzip  # noqa: E402
 import stat  # noqa: E402
@@ -52,8 +54,6 @@ import stat  # noqa: E402
 MiB = 1024 * 1024
 RFS_LIMIT = 0xA00000
 BOOT_TIMEOUT = 180
-OPTION = b"Option? : "
-SETTLE = 0.5
 SHELL_INITTAB = """# Benchmark variant: the same start-up, then a shell instead of bootmgr.
 ::sysinit:/etc/init.d/rcS
 ttyS0::once:/bin/sh -c 'echo @@SHELL@@; exec /bin/sh'
@@ -83,12 +83,6 @@ def initramfs(path):
             os.environ.pop("VBOARD_INITRAMFS", None)
         else:
             os.environ["VBOARD_INITRAMFS"] = old
-
-
-def answer(con, prompt, line):
-    con.expect_exact(prompt, timeout=BOOT_TIMEOUT)
-    time.sleep(SETTLE)
-    con.send(line + "\r")
 
 
 def shell(con, command, timeout=300):
@@ -123,14 +117,7 @@ def install_run(board):
     board.set(env={"diagnostics": "rescue", "shell": "off"})
     con = board.power_on(timeout=BOOT_TIMEOUT)
     con.expect_exact(b"Entering Rescue Mode.", timeout=BOOT_TIMEOUT)
-    con.expect_exact(OPTION, timeout=BOOT_TIMEOUT)
-    time.sleep(SETTLE)
-    con.send("t")
-    answer(con, b"IP addr    :", "192.0.2.10")
-    answer(con, b"Netmask    :", "255.255.255.0")
-    answer(con, b"Gateway    :", "")
-    answer(con, b"Server addr:", "192.0.2.1")
-    answer(con, b"Image Filename: ", "rfs.img")
+    tftp_download(con, "rfs.img")
     con.expect_exact(b"Extracting images", timeout=600)
     t0 = time.monotonic()
     con.expect_exact(b"File processed", timeout=600)

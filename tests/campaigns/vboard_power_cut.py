@@ -40,7 +40,6 @@ after scripts/build-all host board and scripts/vboard-build. Prints a table
 per class; exit status 1 when an invariant failed anywhere."""
 
 import argparse
-import os
 import random
 import shutil
 import sys

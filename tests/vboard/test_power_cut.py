@@ -15,6 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "campaigns"))
 import vboard_power_cut as campaign  # noqa: E402
 
 POINTS = 3
+JOBS = 2  # two boards at once: much of a point is waiting (the management port, the boot)
 SEED = "ci"
 
 
@@ -36,7 +37,7 @@ def images():
     ("rootfs", {"old app"}),
 ])
 def test_power_cut_at_seeded_moments(tmp_path, images, cls, outcomes):
-    result = campaign.run_class(cls, images, tmp_path, POINTS, SEED)
+    result = campaign.run_class(cls, images, tmp_path, POINTS, SEED, JOBS)
     print()
     print(campaign.table({cls: result}))
     points = result["points"]
