@@ -1,0 +1,357 @@
+#!/usr/bin/python3
+"""Power-cut campaign on the virtual board: the board build of bootmgr on
+the real Linux kernel, its jffs2 user partition on QEMU's CFI NOR flash.
+QEMU is killed (SIGKILL, VBoard.power_cut) at a seeded random moment of an
+installation, the board is powered on again for a normal boot, and the
+flash image and EEPROM file it left are read on the host.
+
+Three classes:
+
+  tftp     rescue mode, TFTP download over net=user (QEMU's own TFTP
+           server serving BOARD/tftp, static address) of an application
+           image, installed as image 1, the selected slot;
+  usb      USB boot (byte 315 = 213) with a stick holding
+           KV4410NX_replace2_OS.img: the boot replaces slot 2;
+  rootfs   rescue mode, TFTP download of a root-file-system component,
+           written by the installer into the rfs partition.
+
+First one uncut run per class measures the operation (from its start on
+the console: the slot answer for tftp, "Extracting images" for the others,
+to its end); the cut points are then drawn uniformly over that duration
+from a seeded generator. After every cut the board is powered on without
+the rescue setting (the stick stays in) and must:
+
+  - mount the user partition (no mount failure on the console) and leave
+    a jffs2 the host's reader reads, both slots in it;
+  - run the old or the new application, or reach rescue mode;
+  - launch an application only from a slot that passes its CRC, the new
+    one only from a slot holding the complete new image;
+  - have the image-select byte (256) name, after the cut, the slot it named
+    before or a slot holding the complete new image; it never names a slot
+    left half-written by the installer. (Writing into the selected slot
+    itself, tftp, leaves the byte naming that slot while it is rewritten:
+    counted as "sel. partial"; the boot must then fall back.)
+  - rootfs: the rfs partition holds the old component, the new one or a
+    partial one ("rfs" column: old/new/partial), and the board still boots.
+
+Run:  tests/campaigns/vboard_power_cut.py [--points N] [--class tftp,usb,rootfs]
+      [--seed S] [--jobs J]
+after scripts/build-all host board and scripts/vboard-build. Prints a table
+per class; exit status 1 when an invariant failed anywhere."""
+
+import argparse
+import random
+import shutil
+import sys
+import tempfile
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parents[1]
+sys.path.insert(0, str(REPO / "sim"))
+sys.path.insert(0, str(HERE))
+
+from boardsim import default_board as demo  # noqa: E402
+from boardsim.vboard import VBoard  # noqa: E402
+from power_cut import slot_passes_crc  # noqa: E402
+
+CLASSES = ("tftp", "usb", "rootfs")
+OUTCOMES = ("new app", "old app", "rescue mode", "other")
+REPLACEMENT = "KV4410NX_replace2_OS.img"
+NEW_LABEL = "the new image"
+NEW_VERSION = "2.0.0.1"
+BOOT_TIMEOUT = 120
+OPTION = b"Option? : "
+SETTLE = 0.5
+MOUNT_FAILURE = "mounting /dev/mtd-user on /user failed"
+
+
+def filler(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def images(app_ballast=1024 * 1024, rootfs_size=2 * 1024 * 1024):
+    """The new application image (with incompressible ballast, so that its
+    slot write takes a while) and the root-file-system image."""
+    files = demo.demo_files(NEW_LABEL, NEW_VERSION)
+    files["home/share/ballast"] = filler(app_ballast, 7)
+    new_app = demo.make_image([dict(type="app", version=NEW_VERSION, payload=demo.archive(files))])
+    rootfs = demo.make_image([dict(type="rootfs", version="3.5.0.1", payload=filler(rootfs_size, 9))])
+    return {"new_app": new_app, "rootfs": rootfs}
+
+
+@dataclass
+class Point:
+    cls: str
+    at: float                   # seconds after the operation's start
+    inside: bool = False        # the operation had not ended when the power went
+    outcome: str = "other"
+    sel_partial: bool = False
+    rfs: str = ""
+    seconds: float = 0.0
+    violations: list = field(default_factory=list)
+
+
+def press(con, key, after=OPTION, timeout=BOOT_TIMEOUT):
+    con.expect_exact(after, timeout=timeout)
+    time.sleep(SETTLE)
+    con.send(key)
+
+
+def answer(con, prompt, line, timeout=BOOT_TIMEOUT):
+    con.expect_exact(prompt, timeout=timeout)
+    time.sleep(SETTLE)
+    con.send(line + "\r")
+
+
+def tftp_download(con, name):
+    """Rescue menu: fetches `name` from QEMU's TFTP server at 192.0.2.1."""
+    press(con, "t")
+    answer(con, b"IP addr    :", "192.0.2.10")
+    answer(con, b"Netmask    :", "255.255.255.0")
+    answer(con, b"Gateway    :", "")
+    answer(con, b"Server addr:", "192.0.2.1")
+    answer(con, b"Image Filename: ", name)
+
+
+class Scenario:
+    """How a class's board is made, how its operation is started and ended."""
+
+    def __init__(self, cls, imgs, workdir):
+        self.cls, self.imgs, self.workdir = cls, imgs, Path(workdir)
+        self._count = 0
+        self._lock = threading.Lock()
+
+    def fresh_board(self):
+        with self._lock:
+            self._count += 1
+            n = self._count
+        path = self.workdir / f"{self.cls}-{n}"
+        if self.cls == "usb":
+            board = VBoard.create(path, default=True, usb="plugged", usb_boot=213,
+                                  **{"usb." + REPLACEMENT: self.imgs["new_app"]})
+        else:
+            board = VBoard.create(path, default=True, net="user", env={"diagnostics": "rescue"})
+            name = "switch.img" if self.cls == "tftp" else "rfs.img"
+            data = self.imgs["new_app"] if self.cls == "tftp" else self.imgs["rootfs"]
+            (board.path / "tftp").mkdir(exist_ok=True)
+            (board.path / "tftp" / name).write_bytes(data)
+        return board
+
+    def start(self, board):
+        """Powers on and leads the board to the operation's start; returns
+        the console at that moment."""
+        con = board.power_on(timeout=BOOT_TIMEOUT)
+        if self.cls == "usb":
+            con.expect_exact(b"Extracting images", timeout=BOOT_TIMEOUT)
+        elif self.cls == "tftp":
+            con.expect_exact(b"Entering Rescue Mode.", timeout=BOOT_TIMEOUT)
+            tftp_download(con, "switch.img")
+            answer(con, b"Install image as image 1 or 2 (hit return to just boot image): ", "1")
+        else:
+            con.expect_exact(b"Entering Rescue Mode.", timeout=BOOT_TIMEOUT)
+            tftp_download(con, "rfs.img")
+            con.expect_exact(b"Extracting images", timeout=BOOT_TIMEOUT)
+        return con
+
+    def end_marker(self):
+        return {"tftp": b"Image1 updated succeeded", "usb": b"Image2 has been successfully replaced",
+                "rootfs": b"File processed"}[self.cls]
+
+    def follow_up(self, board):
+        """A normal boot after the cut: (outcome, booted byte 314)."""
+        import pexpect
+        if self.cls != "usb":
+            board.set(env={"diagnostics": "off"})
+        con = board.power_on(timeout=BOOT_TIMEOUT)
+        marks = [f"Demo application from {NEW_LABEL}".encode(), b"Demo application from image slot",
+                 OPTION, pexpect.EOF, pexpect.TIMEOUT]
+        seen = con.expect_exact(marks, timeout=BOOT_TIMEOUT * 2)
+        if seen in (0, 1):
+            con.expect_exact([b"demo> ", pexpect.EOF, pexpect.TIMEOUT], timeout=30)
+        board.power_cut()
+        board.wait_power_off(con, timeout=30)
+        outcome = {0: "new app", 1: "old app", 2: "rescue mode"}.get(seen, "other")
+        return outcome, board.eeprom(314)
+
+
+def slots(board):
+    """{1: bytes, 2: bytes} read from the jffs2 image on the host."""
+    files = board.user_files()
+    return {n: files.get(f"images/image{n}") for n in (1, 2)}
+
+
+def rfs_state(board, before, new):
+    part = board.partition("rfs")
+    if part == before:
+        return "old"
+    if part[:len(new)] == new:
+        return "new"
+    return "partial"
+
+
+def measure(scenario):
+    """One uncut run: seconds from the operation's start to its end."""
+    board = scenario.fresh_board()
+    try:
+        con = scenario.start(board)
+        t0 = time.monotonic()
+        con.expect_exact(scenario.end_marker(), timeout=600)
+        if scenario.cls == "tftp":
+            con.expect_exact(OPTION, timeout=60)  # the image-select byte comes after the message
+        duration = time.monotonic() - t0
+        board.power_cut()
+        board.wait_power_off(con, timeout=30)
+        outcome, _ = scenario.follow_up(board)
+        if outcome != "new app" and scenario.cls != "rootfs":
+            raise RuntimeError(f"{scenario.cls}: the uncut run boots to {outcome}")
+        if scenario.cls == "rootfs" and rfs_state(board, demo.flash_components()["rfs"],
+                                                  scenario.imgs["rootfs"]) != "new":
+            raise RuntimeError("rootfs: the uncut run did not write the component")
+    finally:
+        board.release()
+    shutil.rmtree(board.path, ignore_errors=True)
+    return duration
+
+
+def check_point(scenario, point):
+    import pexpect
+    began = time.monotonic()
+    board = scenario.fresh_board()
+    rfs_before = board.partition("rfs")
+    try:
+        con = scenario.start(board)
+        t0 = time.monotonic()
+        seen = con.expect_exact([scenario.end_marker(), pexpect.EOF, pexpect.TIMEOUT], timeout=point.at)
+        point.inside = seen == 2
+        if seen == 0:
+            # Ended early: the cut still comes at its moment, the console read meanwhile.
+            con.expect_exact([pexpect.EOF, pexpect.TIMEOUT],
+                             timeout=max(0.0, point.at - (time.monotonic() - t0)))
+        board.power_cut()
+        board.wait_power_off(con, timeout=30)
+        new = scenario.imgs["new_app"]
+        try:
+            after = slots(board)
+        except Exception as e:  # the host's reader refuses what the cut left
+            point.violations.append(f"jffs2 unreadable on the host after the cut: {e}")
+            after = {1: None, 2: None}
+        select = board.eeprom(256)
+        if select != 1 and after.get(select) != new:
+            point.violations.append(f"image-select byte {select} names a slot without the complete new image")
+        if select in (1, 2) and not slot_passes_crc(after.get(select)):
+            point.sel_partial = True
+            if scenario.cls != "tftp":
+                point.violations.append(f"selected slot {select} holds a half-written component")
+        point.outcome, booted = scenario.follow_up(board)
+        text = board.console_text()
+        if MOUNT_FAILURE in text:
+            point.violations.append("bootmgr could not mount the user partition")
+        try:
+            final = slots(board)
+            if None in final.values():
+                point.violations.append("a slot file is missing from the user partition")
+        except Exception as e:
+            point.violations.append(f"jffs2 unreadable on the host after the follow-up: {e}")
+            final = {1: None, 2: None}
+        if point.outcome in ("new app", "old app"):
+            if booted not in (1, 2) or not slot_passes_crc(final.get(booted)):
+                point.violations.append(f"launched slot {booted}, whose component fails its CRC")
+            elif point.outcome == "new app" and final.get(booted) != new:
+                point.violations.append("the new application ran from a slot that does not hold it")
+        elif point.outcome == "other":
+            point.violations.append("neither an application nor rescue mode: " +
+                                    text[-300:].replace("\r", ""))
+        if scenario.cls == "rootfs":
+            point.rfs = rfs_state(board, rfs_before, scenario.imgs["rootfs"])
+            if point.outcome != "old app":
+                point.violations.append(f"after a cut in the rfs write the board boots to {point.outcome}")
+    except Exception as e:  # a time-out or a board error is a finding, not a crash
+        point.violations.append(f"{type(e).__name__}: {e}")
+    finally:
+        board.release()
+    point.seconds = time.monotonic() - began
+    if not point.violations:
+        shutil.rmtree(board.path, ignore_errors=True)
+    return point
+
+
+def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None):
+    """Measures the class's operation, then cuts at `points` seeded moments.
+    The result fills `into` (a dict) point by point, so that a run stopped
+    early still shows what it did."""
+    result = {"duration": 0.0, "points": []} if into is None else into
+    result.setdefault("points", [])
+    scenario = Scenario(cls, imgs, workdir)
+    result["duration"] = duration = measure(scenario)
+    if log:
+        log(f"{cls}: the uncut operation takes {duration:.2f} s")
+    rng = random.Random(f"{seed}-{cls}")
+    moments = sorted(rng.uniform(0, duration) for _ in range(points))
+    with ThreadPoolExecutor(max_workers=jobs) as pool:
+        for p in pool.map(lambda at: check_point(scenario, Point(cls, at)), moments):
+            result["points"].append(p)
+            if log:
+                log(f"{cls} cut at {p.at:6.2f} s ({'inside' if p.inside else 'after end'}): "
+                    f"{p.outcome}{' rfs ' + p.rfs if p.rfs else ''}"
+                    f"{' sel.partial' if p.sel_partial else ''} ({p.seconds:.0f} s)"
+                    + "".join(f"\n  VIOLATION {v}" for v in p.violations))
+    return result
+
+
+def table(results):
+    head = (f"{'class':<7} {'op s':>5} {'points':>6} {'inside':>6} " + " ".join(f"{o:>11}" for o in OUTCOMES) +
+            f" {'sel.partial':>11} {'rfs old/new/part':>16} {'violations':>10}")
+    lines = [head, "-" * len(head)]
+    for cls, r in results.items():
+        pts = r["points"]
+        counts = {o: sum(p.outcome == o for p in pts) for o in OUTCOMES}
+        rfs = "/".join(str(sum(p.rfs == s for p in pts)) for s in ("old", "new", "partial")) \
+            if cls == "rootfs" else "-"
+        lines.append(f"{cls:<7} {r['duration']:>5.1f} {len(pts):>6} {sum(p.inside for p in pts):>6} " +
+                     " ".join(f"{counts[o]:>11}" for o in OUTCOMES) +
+                     f" {sum(p.sel_partial for p in pts):>11} {rfs:>16} "
+                     f"{sum(bool(p.violations) for p in pts):>10}")
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--points", type=int, default=30, help="cut points per class (default 30)")
+    parser.add_argument("--class", dest="classes", default=",".join(CLASSES))
+    parser.add_argument("--seed", default="1")
+    parser.add_argument("--jobs", type=int, default=1, help="boards run at once (one core each)")
+    parser.add_argument("--keep", action="store_true", help="keep the boards of faulty points")
+    args = parser.parse_args(argv)
+    imgs = images()
+    results = {}
+    started = time.monotonic()
+    workdir = tempfile.mkdtemp(prefix="vboard-power-cut-")
+    try:
+        for cls in args.classes.split(","):
+            results[cls] = {"duration": 0.0, "points": []}
+            run_class(cls, imgs, workdir, args.points, args.seed, args.jobs,
+                      log=lambda line: print(line, flush=True), into=results[cls])
+    except KeyboardInterrupt:
+        print("stopped early: the table shows the points done")
+    finally:
+        if not args.keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+    print(f"\nvirtual-board power-cut campaign, seed {args.seed}, {args.points} points per class, "
+          f"{args.jobs} job(s), {time.monotonic() - started:.0f} s")
+    print(table(results))
+    failed = False
+    for cls, r in results.items():
+        for p in r["points"]:
+            for v in p.violations:
+                failed = True
+                print(f"VIOLATION {cls} cut at {p.at:.2f} s: {v}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
