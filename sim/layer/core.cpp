@@ -64,6 +64,8 @@ void load_real_calls()
     lookup(real.fsync, "fsync");
     lookup(real.fdatasync, "fdatasync");
     lookup(real.system, "system");
+    lookup(real.sendfile, "sendfile");
+    lookup(real.sendfile64, "sendfile64");
 #if defined(__powerpc__) && !defined(__powerpc64__)
     lookup(real.ioctl_time64, "__ioctl_time64");
 #endif
@@ -79,6 +81,8 @@ void set_defaults()
     conf.fail_read_at = conf.fail_erase_at = conf.fail_write_at = conf.power_cut_at = 0;
     conf.power_cut_file_at = 0;
     conf.time_scale = 1.0;
+    conf.usb_fail_read_at = conf.usb_shrink_at = 0;
+    conf.usb_shrink_to = 0;
 }
 
 unsigned long parse_number(const char* text)
@@ -108,6 +112,12 @@ void apply_setting(const char* key, const char* value)
         conf.power_cut_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "power_cut_file_at"))
         conf.power_cut_file_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_fail_read_at"))
+        conf.usb_fail_read_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_shrink_at"))
+        conf.usb_shrink_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_shrink_to"))
+        conf.usb_shrink_to = strtoull(value, nullptr, 0);
     else if (!strcmp(key, "time_scale")) {
         double scale = strtod(value, nullptr);
         conf.time_scale = scale >= 0 ? scale : 1.0;

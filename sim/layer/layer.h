@@ -48,6 +48,8 @@ struct real_calls {
     int (*fsync)(int);
     int (*fdatasync)(int);
     int (*system)(const char*);
+    ssize_t (*sendfile)(int, int, off_t*, size_t);
+    ssize_t (*sendfile64)(int, int, off64_t*, size_t);
 };
 extern real_calls real;
 
@@ -68,7 +70,10 @@ struct board_conf {
     unsigned power_cut_at;      // counted over erases and writes together
     unsigned power_cut_file_at; // counted over user-partition file pieces and closes
     double time_scale;
-    bool in_sandbox; // started by the board's sandbox (power cuts end it)
+    bool in_sandbox;           // started by the board's sandbox (power cuts end it)
+    unsigned usb_fail_read_at; // counted over reads of files on the stick
+    unsigned usb_shrink_at;
+    std::uint64_t usb_shrink_to;
 };
 extern board_conf conf;
 
@@ -130,6 +135,13 @@ void user_flushing(FILE* f);
 void user_closing(int fd);
 void user_syncing(int fd);
 void user_copy_starting(const char* command);
+
+// --- files on the USB stick (stick.cpp) ---
+// Called before every read of a descriptor that is no board device (read,
+// pread, sendfile's input): counts the reads of files on the stick and
+// applies the stick's faults. offset: where the read starts, -1 for the
+// descriptor's own position. False (errno EIO) when this read must fail.
+bool stick_read_allowed(int fd, off64_t offset, size_t count);
 
 // --- network requests (net.cpp) ---
 // Answers or passes on a socket ioctl; `handled` tells whether it did.

@@ -27,6 +27,7 @@
 #include "image/image.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -246,13 +247,9 @@ int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t exp
 int parse_image(FILE* stream, std::uint8_t* header20)
 {
     std::memset(header20, 0, COMPONENT_PROBE_SIZE);
-    const long long size = file_size_of(fileno(stream));
     std::uint64_t offset = 0;
     std::uint8_t probe[COMPONENT_PROBE_SIZE];
-    while (size >= 0 && offset + COMPONENT_PROBE_SIZE <= static_cast<std::uint64_t>(size)) {
-        if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-            std::fread(probe, 1, sizeof probe, stream) != sizeof probe)
-            return 0;
+    while (read_exact(fileno(stream), offset, probe)) {
         std::memcpy(header20, probe, sizeof probe);
         const component_layout c = component_from_probe(probe);
         if (!c.sane) {

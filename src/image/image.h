@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 constexpr std::uint32_t TYPE_APPLICATION = 0x01504547;
@@ -44,9 +45,37 @@ void encode_header(const image_header& h, std::uint8_t* bytes16);
 // Reads the layout from the first 20 bytes of a component.
 component_layout component_from_probe(const std::uint8_t* probe20);
 
-// Component I/O on an open file, in fixed-size windows so that memory use
-// does not grow with the component. Both give false, having read nothing
-// beyond the file, when the file holds fewer than offset + count bytes.
+// Bytes of an image file read at a time by every pass over a component, so
+// that memory use does not grow with the component.
+constexpr std::size_t IMAGE_WINDOW = 256u << 10;
+
+// A range of an open file read window by window with pread. A file that
+// shrinks or a medium that fails under the reader gives a failed read, where
+// a mapping of the file would end the program with SIGBUS.
+class window_reader {
+  public:
+    window_reader(int fd, std::uint64_t offset, std::uint64_t count);
+    // The next window of the range (at most IMAGE_WINDOW bytes, valid until
+    // the next call); empty at the range's end and after a failed read.
+    std::span<const std::uint8_t> next();
+    // File offset of the window next() gave last.
+    std::uint64_t window_offset() const { return window_offset_; }
+    // True when the range could not be read whole: the file ended inside
+    // it, a read failed, or there was no memory for the window.
+    bool failed() const { return failed_; }
+
+  private:
+    int fd_;
+    std::uint64_t pos_;
+    std::uint64_t end_;
+    std::uint64_t window_offset_ = 0;
+    bool failed_ = false;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+};
+
+// Component I/O on an open file, window by window. Both give false, having
+// read nothing beyond the file, when the file holds fewer than offset + count
+// bytes, and also when a read fails or comes short (the file shrank).
 // crc: the register to start from, replaced by the register at the end.
 bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc);
 // Copies the range to out_fd at its current position; false also when a
@@ -59,7 +88,9 @@ bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int o
 // even when the CRC does not match: it must be a staging file that the
 // caller discards unless the result is `copied`. Otherwise the CRC comes
 // first and nothing is written on a mismatch. A range beyond the end of the
-// file is a mismatch, read from nowhere.
+// file is a mismatch, read from nowhere; a read that fails or comes short in
+// either pass is a mismatch too (the bytes cannot be shown to be those
+// checked); copy_failed means that writing failed.
 struct checked_copy {
     std::uint64_t crc_offset;
     std::uint64_t crc_count;
