@@ -83,6 +83,7 @@ void set_defaults()
     conf.time_scale = 1.0;
     conf.usb_fail_read_at = conf.usb_shrink_at = 0;
     conf.usb_shrink_to = 0;
+    conf.console_input[0] = '\0';
 }
 
 unsigned long parse_number(const char* text)
@@ -118,6 +119,8 @@ void apply_setting(const char* key, const char* value)
         conf.usb_shrink_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "usb_shrink_to"))
         conf.usb_shrink_to = strtoull(value, nullptr, 0);
+    else if (!strcmp(key, "console_input"))
+        snprintf(conf.console_input, sizeof conf.console_input, "%s", value);
     else if (!strcmp(key, "time_scale")) {
         double scale = strtod(value, nullptr);
         conf.time_scale = scale >= 0 ? scale : 1.0;
@@ -212,6 +215,27 @@ void drop_preload()
     unsetenv("LD_PRELOAD");
 }
 
+// A console whose input has ended after the keys of a file: standard input
+// reads the file, then end of file, while output still goes to the console.
+void replace_console_input()
+{
+    if (conf.console_input[0] == '\0')
+        return;
+    char path[sizeof conf.dir + sizeof conf.console_input + 1];
+    board_path(path, sizeof path, conf.console_input);
+    int fd = real.open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        trace("console input %s missing", conf.console_input);
+        return;
+    }
+    // dup2 clears close-on-exec: the commands the program runs read it too.
+    if (fd != 0) {
+        dup2(fd, 0);
+        real.close(fd);
+    }
+    trace("console input from %s", conf.console_input);
+}
+
 bool same(const identity& id, const struct stat64& st)
 {
     return id.valid && id.dev == st.st_dev && id.ino == st.st_ino;
@@ -237,6 +261,7 @@ void layer_init()
     load_board_conf();
     load_identities();
     open_trace();
+    replace_console_input();
     drop_preload();
 }
 

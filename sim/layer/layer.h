@@ -74,6 +74,7 @@ struct board_conf {
     unsigned usb_fail_read_at; // counted over reads of files on the stick
     unsigned usb_shrink_at;
     std::uint64_t usb_shrink_to;
+    char console_input[256]; // file of the board directory read as standard input
 };
 extern board_conf conf;
 

@@ -73,8 +73,9 @@ offer offer_replacement(int slot)
 }
 
 // One wait for the answer key: a byte read, a wait that brought no byte
-// (ask again), or no answer at all (time-out, signal, end of input).
-enum class key { answered, again, none };
+// (ask again), no answer in time (time-out, signal), or none ever (end of
+// input, which would otherwise repeat the prompt without end).
+enum class key { answered, again, timed_out, ended };
 
 key read_answer_key(unsigned char* c)
 {
@@ -82,12 +83,11 @@ key read_answer_key(unsigned char* c)
     p.fd = 0;
     p.events = POLLIN;
     if (::poll(&p, 1, YESNO_TIMEOUT_MS) <= 0)
-        return key::none;
+        return key::timed_out;
     const ssize_t got = ::read(0, c, 1);
     if (got == 1)
         return key::answered;
-    // End of input would otherwise repeat the prompt without end.
-    return got == 0 ? key::none : key::again;
+    return got == 0 ? key::ended : key::again;
 }
 
 } // namespace
@@ -197,8 +197,13 @@ int yesno_question(const char* question)
         std::fflush(stdout);
         unsigned char c = 0;
         const key k = read_answer_key(&c);
-        if (k == key::none) {
+        if (k == key::timed_out) {
             std::puts("\nTimeout. Assuming \"no\".");
+            return 0;
+        }
+        // No time has passed: the answer can never come.
+        if (k == key::ended) {
+            std::puts("\nConsole input has ended. Assuming \"no\".");
             return 0;
         }
         if (k == key::answered && c == 'y')

@@ -117,7 +117,7 @@ int mgmt_port_params(char* /*port*/, std::uint8_t* use_dhcp, std::uint32_t* ip, 
         char line[LINE_SIZE];
         prompt("Confirm: Use DHCP for network configuration? y/N: ");
         get_user_input(line, sizeof line);
-        if (quit_requested())
+        if (console_input_ended() || quit_requested())
             return 0;
         if (std::toupper(static_cast<unsigned char>(line[0])) == 'Y')
             *use_dhcp = 1;
@@ -141,7 +141,7 @@ int get_ip_addr(const char* prompt_text, std::uint32_t* addr, std::uint8_t requi
     for (;;) {
         prompt(prompt_text);
         get_user_input(line, sizeof line);
-        if (quit_requested())
+        if (console_input_ended() || quit_requested())
             return 0;
         if (line[0] == 'q' || line[0] == 'Q')
             return 0;

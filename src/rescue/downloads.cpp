@@ -109,7 +109,7 @@ bool ask_usb_file_number(int* choice)
     char line[LINE_SIZE];
     for (;;) {
         get_user_input(line, sizeof line);
-        if (line[0] == 'q' || line[0] == 'Q')
+        if (console_input_ended() || line[0] == 'q' || line[0] == 'Q')
             return false;
         if (std::sscanf(line, "%d", choice) == 1)
             return true;
@@ -154,6 +154,8 @@ bool ask_image_filename(char* name, int size)
         std::printf("Image Filename: ");
         std::fflush(stdout);
         get_user_input(name, size);
+        if (console_input_ended())
+            return false;
         if (std::strlen(name) >= 2)
             return true;
         if (std::strcmp(name, "q") == 0 || quit_requested())

@@ -83,14 +83,14 @@ TEST(YesNoQuestion, EveryOtherByteAsksAgain)
     EXPECT_EQ(b.text, "Load it? (y/n) (y/n) (y/n) ");
 }
 
-TEST(YesNoQuestion, EndOfInputCountsAsNoInsteadOfAskingForEver)
+TEST(YesNoQuestion, EndOfInputCountsAsNoAtOnceInsteadOfAskingForEver)
 {
     const answer a = ask("");
     EXPECT_EQ(a.result, 0);
-    EXPECT_EQ(a.text, "Load it? (y/n) \nTimeout. Assuming \"no\".\n");
+    EXPECT_EQ(a.text, "Load it? (y/n) \nConsole input has ended. Assuming \"no\".\n");
     const answer b = ask("Q\n");
     EXPECT_EQ(b.result, 0);
-    EXPECT_EQ(b.text, "Load it? (y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n");
+    EXPECT_EQ(b.text, "Load it? (y/n) (y/n) (y/n) \nConsole input has ended. Assuming \"no\".\n");
 }
 
 TEST(YesNoQuestion, QuestionIsNotTakenAsAFormat)
