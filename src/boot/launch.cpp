@@ -15,6 +15,7 @@
 #include "board/i2c.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ constexpr const char* ENV_SETUP = "/tmp/home/bin/env-setup";
 constexpr const char* GDB_PATH = "/tmp/gdb";
 constexpr const char* GDB_ARCHIVE = "/tmp/gdb.gz";
 constexpr const char* BACKTRACE = "/bin/backtrace";
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 void unpack_archive()
 {
@@ -185,9 +181,9 @@ int extract_gdb(int image_number)
         return 0;
     // No CRC for the GDB image, but never past the end of the file: a short
     // payload is refused rather than handed to gunzip.
-    const bool copied =
-        copy_file_range_to(fileno(in.get()), c.payload_offset, c.header.len, fileno(out.get()));
-    const bool closed = std::fclose(out.release()) == 0;
+    const bool copied = copy_file_range_to(fileno(in.get()), {c.payload_offset, c.header.len},
+                                           fileno(out.get())) == copy_result::copied;
+    const bool closed = close_file(out);
     in.reset();
     if (!copied || !closed) {
         std::fputs("Failed to copy GDB image.\n", stderr);

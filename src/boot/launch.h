@@ -51,7 +51,10 @@ void parse_uboot_env();
 void parse_env_area(const std::uint8_t* area, std::size_t size);
 
 // Extraction.
-int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected);
+// The image CRC (gen_crc from IMAGE_CRC_START) over a range of an open file,
+// read in windows: 0 when it equals `expected`, 1 otherwise, also when the
+// file does not hold the whole range or a read fails or comes short.
+int CheckCrc(int fd, const file_range& range, std::uint32_t expected);
 int parse_image(FILE* stream, std::uint8_t* header20);
 int extract_image(int image_number);
 // The checked copy at the heart of extract_image: walks the open image to its

@@ -15,6 +15,7 @@
 #include "boot/launch.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -30,11 +31,6 @@ constexpr std::uint8_t CHECK_VERSION = 1;
 // A replacement offer either installed its slot, installed nothing, or was
 // refused by the operator, which ends the whole look at the stick.
 enum class offer { installed, skipped, refused };
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // The digest becomes a file name and a shell word: only 32 hexadecimal
 // digits are taken as one.

@@ -3,7 +3,6 @@
 #include "image/image.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +97,38 @@ std::span<const std::uint8_t> window_reader::next()
     return window;
 }
 
+bool read_component_at(int fd, std::uint64_t start, image_component* c)
+{
+    c->start = start;
+    if (!read_exact(fd, start, c->probe)) {
+        std::memset(c->probe, 0, sizeof c->probe);
+        c->layout = component_from_probe(c->probe);
+        return false;
+    }
+    c->layout = component_from_probe(c->probe);
+    return true;
+}
+
+std::uint64_t next_component_start(const image_component& c)
+{
+    return c.start + c.layout.total;
+}
+
+bool component_within(const image_component& c, std::uint64_t file_size)
+{
+    return c.start <= file_size && c.layout.total <= file_size - c.start;
+}
+
+file_range crc_range(const image_component& c)
+{
+    return {c.start + 4, c.layout.total - 4u};
+}
+
+file_range payload_range(const image_component& c)
+{
+    return {c.start + c.layout.payload_offset, c.layout.header.len};
+}
+
 long long file_size_of(int fd)
 {
     struct stat st {};
@@ -108,160 +139,57 @@ long long file_size_of(int fd)
 
 namespace {
 
-bool range_inside_file(int fd, std::uint64_t offset, std::uint64_t count)
+bool range_inside_file(int fd, const file_range& r)
 {
     const long long size = file_size_of(fd);
-    return size >= 0 && offset <= static_cast<std::uint64_t>(size) &&
-           count <= static_cast<std::uint64_t>(size) - offset;
+    return size >= 0 && r.offset <= static_cast<std::uint64_t>(size) &&
+           r.count <= static_cast<std::uint64_t>(size) - r.offset;
 }
 
-// The CRC of one range, window by window, in the calling thread.
-bool crc_of_range_serial(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
+copy_result copy_by_reading(int fd, const file_range& r, int out_fd)
 {
-    window_reader reader(fd, offset, count);
+    window_reader reader(fd, r.offset, r.count);
     for (auto w = reader.next(); !w.empty(); w = reader.next())
-        *crc = gen_crc(w.data(), static_cast<std::uint32_t>(w.size()), *crc);
-    return !reader.failed();
-}
-
-// A range checksummed by a helper thread.
-struct crc_job {
-    int fd;
-    std::uint64_t offset;
-    std::uint64_t count;
-    std::uint32_t crc;
-    bool ok;
-};
-
-void* run_crc_job(void* arg)
-{
-    auto* job = static_cast<crc_job*>(arg);
-    job->ok = crc_of_range_serial(job->fd, job->offset, job->count, &job->crc);
-    return nullptr;
-}
-
-// Long components are checksummed in two halves on two processors when the
-// machine has them: halving the CRC pass shortens a boot by that much. The
-// halves are joined with crc_shift. With one processor, or when no thread
-// can be started, the range is taken in one piece.
-constexpr std::uint64_t PARALLEL_CRC_MIN = 16u << 20;
-
-bool crc_of_range_in_halves(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
-{
-    const std::uint64_t first = (count / 2) & ~std::uint64_t{0xFFFF};
-    crc_job job{fd, offset + first, count - first, 0, false};
-    pthread_t helper{};
-    if (pthread_create(&helper, nullptr, run_crc_job, &job) != 0)
-        return crc_of_range_serial(fd, offset, count, crc);
-    const bool first_ok = crc_of_range_serial(fd, offset, first, crc);
-    pthread_join(helper, nullptr);
-    if (!first_ok || !job.ok)
-        return false;
-    *crc = crc_shift(*crc, job.count) ^ job.crc;
-    return true;
-}
-
-bool several_processors()
-{
-    static const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 1;
+        if (!write_exact(out_fd, w))
+            return copy_result::write_failed;
+    return reader.failed() ? copy_result::read_failed : copy_result::copied;
 }
 
 } // namespace
 
-bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
+bool crc_of_file_range(int fd, const file_range& range, std::uint32_t* crc)
 {
-    if (!range_inside_file(fd, offset, count))
+    if (!range_inside_file(fd, range))
         return false;
-    if (count >= PARALLEL_CRC_MIN && several_processors())
-        return crc_of_range_in_halves(fd, offset, count, crc);
-    return crc_of_range_serial(fd, offset, count, crc);
-}
-
-namespace {
-
-// How a copy ended: a read that failed or came short (the file shrank or its
-// medium failed) is told apart from a write that failed (a full /tmp).
-enum class copied { all, read_failed, write_failed };
-
-copied copy_by_reading(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
-{
-    window_reader reader(fd, offset, count);
+    window_reader reader(fd, range.offset, range.count);
     for (auto w = reader.next(); !w.empty(); w = reader.next())
-        if (!write_exact(out_fd, w))
-            return copied::write_failed;
-    return reader.failed() ? copied::read_failed : copied::all;
+        *crc = gen_crc(w.data(), static_cast<std::uint32_t>(w.size()), *crc);
+    return !reader.failed();
 }
 
 // The kernel copies page-cache pages straight into the output. Where it
 // cannot (an emulator without sendfile), and when it fails, which of the two
 // files failed is not known: the rest is copied with plain reads and writes,
 // which either tell or go on.
-copied copy_range(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+copy_result copy_file_range_to(int fd, const file_range& range, int out_fd)
 {
-    while (count > 0) {
-        off_t pos = static_cast<off_t>(offset);
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, IMAGE_WINDOW));
+    if (!range_inside_file(fd, range))
+        return copy_result::read_failed;
+    file_range left = range;
+    while (left.count > 0) {
+        off_t pos = static_cast<off_t>(left.offset);
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left.count, IMAGE_WINDOW));
         const ssize_t sent = sendfile(out_fd, fd, &pos, want);
         if (sent < 0 && errno == EINTR)
             continue;
         if (sent == 0)
-            return copied::read_failed;
+            return copy_result::read_failed;
         if (sent < 0)
-            return copy_by_reading(fd, offset, count, out_fd);
-        offset += static_cast<std::uint64_t>(sent);
-        count -= static_cast<std::uint64_t>(sent);
+            return copy_by_reading(fd, left, out_fd);
+        left.offset += static_cast<std::uint64_t>(sent);
+        left.count -= static_cast<std::uint64_t>(sent);
     }
-    return copied::all;
-}
-
-// The checksum on a helper thread while the calling thread copies: both
-// read the same page-cache pages, so the pair takes about as long as the
-// copy alone, and a file not yet cached is read from the disk once. False
-// when no thread can be started.
-bool crc_beside_copy(int fd, const checked_copy& job, int out_fd, copy_check* result)
-{
-    crc_job crc{fd, job.crc_offset, job.crc_count, 0xFFFFFFFFu, false};
-    pthread_t helper{};
-    if (pthread_create(&helper, nullptr, run_crc_job, &crc) != 0)
-        return false;
-    const copied c = copy_range(fd, job.copy_offset, job.copy_count, out_fd);
-    pthread_join(helper, nullptr);
-    if (!crc.ok || crc.crc != job.expected_crc || c == copied::read_failed)
-        *result = copy_check::crc_mismatch;
-    else
-        *result = c == copied::all ? copy_check::copied : copy_check::copy_failed;
-    return true;
-}
-
-} // namespace
-
-copy_check copy_with_crc_check(int fd, const checked_copy& job, int out_fd)
-{
-    if (!range_inside_file(fd, job.crc_offset, job.crc_count) ||
-        !range_inside_file(fd, job.copy_offset, job.copy_count))
-        return copy_check::crc_mismatch;
-    copy_check result{};
-    if (job.crc_count >= PARALLEL_CRC_MIN && several_processors() &&
-        crc_beside_copy(fd, job, out_fd, &result))
-        return result;
-    std::uint32_t crc = 0xFFFFFFFFu;
-    if (!crc_of_range_serial(fd, job.crc_offset, job.crc_count, &crc) || crc != job.expected_crc)
-        return copy_check::crc_mismatch;
-    switch (copy_range(fd, job.copy_offset, job.copy_count, out_fd)) {
-    case copied::all:
-        return copy_check::copied;
-    case copied::read_failed:
-        return copy_check::crc_mismatch;
-    case copied::write_failed:
-        break;
-    }
-    return copy_check::copy_failed;
-}
-
-bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
-{
-    return range_inside_file(fd, offset, count) && copy_range(fd, offset, count, out_fd) == copied::all;
+    return copy_result::copied;
 }
 
 void display_header(const image_header* header, int verbose)
@@ -278,39 +206,12 @@ namespace {
 
 int read_slot_header(std::uint8_t* header, int slot)
 {
-    const std::string path = strprintf("/user/images/image%d", slot);
-    FILE* f = std::fopen(path.c_str(), "rb");
+    const unique_fd f(open(strprintf("/user/images/image%d", slot).c_str(), O_RDONLY | O_CLOEXEC));
     if (!f)
         return 0;
     // A short file leaves the rest of the buffer zero.
-    (void)std::fread(header, 1, IMAGE_HEADER_SIZE, f);
-    std::fclose(f);
+    (void)read_exact(f.get(), 0, {header, IMAGE_HEADER_SIZE});
     return 1;
-}
-
-// Partition and offset at which a flash component's header is kept.
-struct stored_place {
-    bool known;
-    int fd;
-    std::uint32_t offset;
-};
-
-stored_place flash_place(std::uint32_t type)
-{
-    switch (type) {
-    case TYPE_BOOTLOADER:
-        return {true, uboot_fd, BOOTLOADER_HEADER_COPY};
-    case TYPE_KERNEL:
-        return {true, kernel_fd, 0};
-    case TYPE_ROOTFS:
-        return {true, rfs_fd, 0};
-    case TYPE_DEVICETREE:
-        return {true, device_tree_fd, 0};
-    case TYPE_DIAGNOSTICS:
-        return {true, rescue_fd, 0};
-    default:
-        return {false, -1, 0};
-    }
 }
 
 } // namespace
@@ -322,13 +223,13 @@ int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot)
     std::memset(header, 0, IMAGE_HEADER_SIZE);
     if (type == TYPE_APPLICATION)
         return read_slot_header(header, slot);
-    const stored_place place = flash_place(type);
-    if (!place.known) {
+    partition_place place{};
+    if (!partition_of_type(type, &place)) {
         std::printf("Unknown image type 0x%x \n", type);
         return 0;
     }
     // A failed read is not examined: the header then reads as zeros.
-    if (api_flash_read(header, place.fd, place.offset, IMAGE_HEADER_SIZE) != 0)
+    if (api_flash_read(header, place.fd, place.header_offset, IMAGE_HEADER_SIZE) != 0)
         std::memset(header, 0, IMAGE_HEADER_SIZE);
     return 1;
 }

@@ -67,6 +67,15 @@ class console_capture {
     std::FILE* out_ = nullptr;
 };
 
+// What fn() printed on standard output (the input left as it is).
+template <typename F> std::string stdout_of(F&& fn)
+{
+    testing::internal::CaptureStdout();
+    fn();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
 // What a question gave and printed when run on a console of its own.
 struct console_run {
     int result = -1;
