@@ -31,20 +31,9 @@
 #include "rescue/rescue.h"
 #include "sys/command.h"
 #include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
-
-constexpr const char* RECOVERY_COPY = "/tmp/image";
-
-int other_slot(int n)
-{
-    return n == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1;
-}
-
-std::string slot_path(int slot)
-{
-    return strprintf("/user/images/image%d", slot);
-}
 
 bool bootable_type(std::uint32_t type)
 {
@@ -377,11 +366,11 @@ int extract_image(int image_number)
 namespace {
 
 // The recovery image goes into the slot the operator names: the whole
-// component, header included, copied through /tmp/image.
+// component, header included, copied through the download file.
 [[noreturn]] void install_recovery_image(char slot_char, const component_layout& c)
 {
     std::printf("\nInstalling recovery image as image%c...\n", slot_char);
-    file_ptr copy(std::fopen(RECOVERY_COPY, "wb"));
+    file_ptr copy(std::fopen(DOWNLOAD_FILE, "wb"));
     if (!copy) {
         report("Failed to open image file.\n");
         board_reset();
@@ -390,16 +379,16 @@ namespace {
     if (std::fclose(copy.release()) != 0 || !copied) {
         // A partial copy must not become the slot's image.
         report("Failed to write image file.\n");
-        std::remove(RECOVERY_COPY);
+        std::remove(DOWNLOAD_FILE);
         board_reset();
     }
-    run_command("mkdir /user/images &> /dev/null");
+    run_command(strprintf("mkdir %s &> /dev/null", IMAGES_DIR));
     // A copy that did not complete must not become the selected slot.
-    if (run_command(strprintf("cp /tmp/image /user/images/image%c\n", slot_char)) != 0) {
+    const int slot = slot_char - '0';
+    if (run_command(strprintf("cp %s %s\n", DOWNLOAD_FILE, slot_path(slot).c_str())) != 0) {
         report("Failed to write image file.\n");
         board_reset();
     }
-    const int slot = slot_char - '0';
     std::printf("Setting boot image to %d\n", slot);
     api_set_image(static_cast<std::uint8_t>(slot));
     api_set_booted_image(static_cast<std::uint8_t>(slot));

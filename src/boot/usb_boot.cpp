@@ -16,12 +16,12 @@
 #include "image/image.h"
 #include "sys/command.h"
 #include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
 constexpr int USB_MOUNT_ATTEMPTS = 10;
 constexpr const char* USB_READY_MARKER = "/tmp/usb";
-constexpr const char* USB_DIR = "/mnt/usb";
 constexpr const char* USB_BOOTLOADER_FILE = "/mnt/usb/KV4410NX_Boot.img";
 constexpr const char* MD5_OUTPUT = "/tmp/img_md5string";
 constexpr std::size_t MD5_TEXT_LEN = 32;
@@ -47,7 +47,7 @@ bool is_md5_text(const char* text, std::size_t length)
 
 std::string rejected_entry(const char* md5)
 {
-    return strprintf("/user/images/rejected/%s", md5);
+    return strprintf("%s/%s", REJECTED_DIR, md5);
 }
 
 offer offer_replacement(int slot)
@@ -180,7 +180,7 @@ void usb_add_image_to_reject_list(const char* path)
     const std::string entry = rejected_entry(md5);
     if (path_exists(entry.c_str()))
         return;
-    run_command("mkdir -p /user/images/rejected");
+    run_command(strprintf("mkdir -p %s", REJECTED_DIR));
     run_command(strprintf("touch %s", shell_quote(entry).c_str()));
 }
 

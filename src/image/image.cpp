@@ -17,6 +17,7 @@
 #include "image/crc.h"
 #include "sys/command.h"
 #include "sys/files.h"
+#include "sys/paths.h"
 
 std::uint32_t load_be32(const std::uint8_t* p)
 {
@@ -206,7 +207,7 @@ namespace {
 
 int read_slot_header(std::uint8_t* header, int slot)
 {
-    const unique_fd f(open(strprintf("/user/images/image%d", slot).c_str(), O_RDONLY | O_CLOEXEC));
+    const unique_fd f(open(slot_path(slot).c_str(), O_RDONLY | O_CLOEXEC));
     if (!f)
         return 0;
     // A short file leaves the rest of the buffer zero.

@@ -25,6 +25,7 @@
 #include "image/crc.h"
 #include "sys/command.h"
 #include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
@@ -205,10 +206,10 @@ bool write_archive(int fd, const image_component& c)
 
 bool ensure_images_dir()
 {
-    if (path_exists("/user/images"))
+    if (path_exists(IMAGES_DIR))
         return true;
     // rwxr-xr-x, as the shell's mkdir of the same folder elsewhere makes it.
-    return mkdir("/user/images", 0755) == 0;
+    return mkdir(IMAGES_DIR, 0755) == 0;
 }
 
 // A slot whose write was cut short (power lost) keeps the new header over a
@@ -216,8 +217,7 @@ bool ensure_images_dir()
 bool slot_file_holds(int slot, std::uint64_t total)
 {
     struct stat st {};
-    return stat(strprintf("/user/images/image%d", slot).c_str(), &st) == 0 &&
-           static_cast<std::uint64_t>(st.st_size) >= total;
+    return stat(slot_path(slot).c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= total;
 }
 
 // The whole component into the slot file, in pieces of SLOT_PIECE bytes,
@@ -249,7 +249,7 @@ outcome install_slot(int fd, const image_component& c, std::uint8_t check_versio
     }
     ensure_images_dir();
     errno = 0;
-    file_ptr out(std::fopen(strprintf("/user/images/image%d", slot).c_str(), "wb"));
+    file_ptr out(std::fopen(slot_path(slot).c_str(), "wb"));
     if (!out) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return outcome::failed;

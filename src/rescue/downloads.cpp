@@ -25,12 +25,11 @@
 #include "serial/xmodem.h"
 #include "sys/command.h"
 #include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
 constexpr int LINE_SIZE = 128;
-constexpr const char* USB_DIR = "/mnt/usb";
-constexpr const char* DOWNLOAD_FILE = "/tmp/image";
 constexpr const char* AFTER_USB_DIR = "/tmp";
 constexpr int TFTP_ATTEMPTS = 3;
 constexpr unsigned TFTP_RETRY_SECONDS = 3;
@@ -253,7 +252,7 @@ int run_xmodem_rescue()
     if (fd < 0)
         return 0;
     remove_stale_download();
-    run_command("/usr/bin/rx /tmp/image");
+    run_command(strprintf("/usr/bin/rx %s", DOWNLOAD_FILE));
     const bool received = path_exists(DOWNLOAD_FILE);
     reset_serial(fd);
     ::close(fd);
