@@ -248,6 +248,26 @@ void board_path(char* out, std::size_t cap, const char* relative)
     snprintf(out, cap, "%s/%s", conf.dir, relative);
 }
 
+bool path_below(const char* path, const char* sandbox_dir, const char* board_dir)
+{
+    if (strncmp(path, sandbox_dir, strlen(sandbox_dir)) == 0)
+        return true;
+    char mine[600];
+    board_path(mine, sizeof mine, board_dir);
+    return strncmp(path, mine, strlen(mine)) == 0;
+}
+
+bool fd_path(int fd, char* out, std::size_t cap)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, cap - 1);
+    if (n <= 0)
+        return false;
+    out[n] = '\0';
+    return true;
+}
+
 void layer_init()
 {
     if (initialised)

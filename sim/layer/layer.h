@@ -110,6 +110,13 @@ void record_power_off(const char* reason);
 // Path of a file inside the board directory.
 void board_path(char* out, std::size_t cap, const char* relative);
 
+// True for a path below `sandbox_dir` (as the sandbox shows it, "/user/")
+// or below the board directory's `board_dir` ("user/", outside it).
+bool path_below(const char* path, const char* sandbox_dir, const char* board_dir);
+
+// The path of the file behind a descriptor; false when it cannot be told.
+bool fd_path(int fd, char* out, std::size_t cap);
+
 // --- MTD partitions (mtd.cpp) ---
 ssize_t mtd_pread(int part, int fd, void* buf, size_t count, off64_t offset);
 ssize_t mtd_pwrite(int part, int fd, const void* buf, size_t count, off64_t offset);

@@ -22,33 +22,11 @@ constexpr size_t PATH_CAP = 512;
 
 unsigned stick_reads;
 
-bool starts_with(const char* text, const char* prefix)
-{
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
-// /mnt/usb/... in the sandbox, the board directory's usb/ outside it.
-bool stick_path(const char* path)
-{
-    if (starts_with(path, "/mnt/usb/"))
-        return true;
-    char mine[600];
-    board_path(mine, sizeof mine, "usb/");
-    return starts_with(path, mine);
-}
-
 bool stick_file(int fd, char* path, size_t cap)
 {
     struct stat64 st;
-    if (fd < 0 || fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, path, cap - 1);
-    if (n <= 0)
-        return false;
-    path[n] = '\0';
-    return stick_path(path);
+    return fd >= 0 && fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) && fd_path(fd, path, cap) &&
+           path_below(path, "/mnt/usb/", "usb/");
 }
 
 } // namespace
