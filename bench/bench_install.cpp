@@ -125,13 +125,11 @@ void report(const char* name, double mib, const install_figures& f, long baselin
 int main(int argc, char** argv)
 {
     const std::uint32_t big_app_mib = argc > 1 ? static_cast<std::uint32_t>(std::atoi(argv[1])) : 200;
-    api_i2c_init();
-    if (api_flash_init() != 0) {
+    if (bring_up_board() != 0) {
         std::fprintf(stderr, "bench_install: no flash here; run it on the simulated board:\n"
                              "  sim/bsim run BOARD --program bench_install [MiB]\n");
         return 1;
     }
-    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
     run_command("mkdir -p /user/images");
     const std::uint32_t rfs_payload = 0xA00000 - IMAGE_HEADER_SIZE; // the root file system's limit
     if (!make_image("/tmp/bench_small.img", (512 << 10) - 16, (512 << 10) - 16) ||

@@ -1,7 +1,7 @@
 // Fuzz target: the heart of extraction, on an image slot file's bytes. The
 // component walk (parse_image, both header forms), the CRC test and the
 // payload copy into the archive (extract_component), and CheckCrc on the
-// component found. The first input byte holds options: bit 0 repairs the
+// slot file over the component found. The first input byte holds options: bit 0 repairs the
 // crc words first, so that the runs also reach the copy.
 //
 // Checked: a component reported copied is whole in the file, its CRC
@@ -110,7 +110,8 @@ void check_copied(std::span<const std::uint8_t> image, std::uint64_t start, cons
     fuzz_check(bootable(c.type), "copied a component that is not bootable");
     fuzz_check(c.sane, "copied an implausible component");
     fuzz_check(component_good(image, start, c), "copied a component whose crc is wrong");
-    fuzz_check(CheckCrc(image.data() + start + 4, c.total - 4, c.header.crc) == 0, "CheckCrc refuses it");
+    fuzz_check(CheckCrc(slot_file().fd(), {start + 4, c.total - 4u}, c.header.crc) == 0,
+               "CheckCrc refuses it");
     const std::vector<std::uint8_t> archive = read_archive(image.size() + 1);
     const std::size_t n = archive.size();
     fuzz_check(n == c.header.len, "archive size is not the payload length");

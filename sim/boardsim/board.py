@@ -35,6 +35,10 @@ CONF_DEFAULTS = {
     "time_scale": "1.0",
     "usb": "absent",
     "usb_delay": "0",
+    "usb_fail_read_at": "0",
+    "usb_shrink_at": "0",
+    "usb_shrink_to": "0",
+    "console_input": "",
     "net": "none",
 }
 MISSING_NAMES = set(PARTITION_SIZES) | {"i2c-0", "i2c-1", "i2c-2", "ttyS0"}

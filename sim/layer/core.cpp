@@ -64,6 +64,8 @@ void load_real_calls()
     lookup(real.fsync, "fsync");
     lookup(real.fdatasync, "fdatasync");
     lookup(real.system, "system");
+    lookup(real.sendfile, "sendfile");
+    lookup(real.sendfile64, "sendfile64");
 #if defined(__powerpc__) && !defined(__powerpc64__)
     lookup(real.ioctl_time64, "__ioctl_time64");
 #endif
@@ -79,6 +81,9 @@ void set_defaults()
     conf.fail_read_at = conf.fail_erase_at = conf.fail_write_at = conf.power_cut_at = 0;
     conf.power_cut_file_at = 0;
     conf.time_scale = 1.0;
+    conf.usb_fail_read_at = conf.usb_shrink_at = 0;
+    conf.usb_shrink_to = 0;
+    conf.console_input[0] = '\0';
 }
 
 unsigned long parse_number(const char* text)
@@ -108,6 +113,14 @@ void apply_setting(const char* key, const char* value)
         conf.power_cut_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "power_cut_file_at"))
         conf.power_cut_file_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_fail_read_at"))
+        conf.usb_fail_read_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_shrink_at"))
+        conf.usb_shrink_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "usb_shrink_to"))
+        conf.usb_shrink_to = strtoull(value, nullptr, 0);
+    else if (!strcmp(key, "console_input"))
+        snprintf(conf.console_input, sizeof conf.console_input, "%s", value);
     else if (!strcmp(key, "time_scale")) {
         double scale = strtod(value, nullptr);
         conf.time_scale = scale >= 0 ? scale : 1.0;
@@ -202,6 +215,27 @@ void drop_preload()
     unsetenv("LD_PRELOAD");
 }
 
+// A console whose input has ended after the keys of a file: standard input
+// reads the file, then end of file, while output still goes to the console.
+void replace_console_input()
+{
+    if (conf.console_input[0] == '\0')
+        return;
+    char path[sizeof conf.dir + sizeof conf.console_input + 1];
+    board_path(path, sizeof path, conf.console_input);
+    int fd = real.open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        trace("console input %s missing", conf.console_input);
+        return;
+    }
+    // dup2 clears close-on-exec: the commands the program runs read it too.
+    if (fd != 0) {
+        dup2(fd, 0);
+        real.close(fd);
+    }
+    trace("console input from %s", conf.console_input);
+}
+
 bool same(const identity& id, const struct stat64& st)
 {
     return id.valid && id.dev == st.st_dev && id.ino == st.st_ino;
@@ -212,6 +246,26 @@ bool same(const identity& id, const struct stat64& st)
 void board_path(char* out, std::size_t cap, const char* relative)
 {
     snprintf(out, cap, "%s/%s", conf.dir, relative);
+}
+
+bool path_below(const char* path, const char* sandbox_dir, const char* board_dir)
+{
+    if (strncmp(path, sandbox_dir, strlen(sandbox_dir)) == 0)
+        return true;
+    char mine[600];
+    board_path(mine, sizeof mine, board_dir);
+    return strncmp(path, mine, strlen(mine)) == 0;
+}
+
+bool fd_path(int fd, char* out, std::size_t cap)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, cap - 1);
+    if (n <= 0)
+        return false;
+    out[n] = '\0';
+    return true;
 }
 
 void layer_init()
@@ -227,6 +281,7 @@ void layer_init()
     load_board_conf();
     load_identities();
     open_trace();
+    replace_console_input();
     drop_preload();
 }
 

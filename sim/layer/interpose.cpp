@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 using namespace boardsim;
@@ -46,6 +47,8 @@ ssize_t do_pread(int fd, void* buf, size_t count, off64_t offset)
     device_ref dev = classify_fd(fd);
     if (dev.kind == DEV_MTD)
         return mtd_pread(dev.index, fd, buf, count, offset);
+    if (dev.kind == DEV_OTHER && !stick_read_allowed(fd, offset, count))
+        return -1;
     return real.pread64(fd, buf, count, offset);
 }
 
@@ -161,6 +164,8 @@ ssize_t read(int fd, void* buf, size_t count)
         return mtd_read(dev.index, fd, buf, count);
     if (dev.kind == DEV_I2C)
         return i2c_read(dev.index, fd, buf, count);
+    if (!stick_read_allowed(fd, -1, count))
+        return -1;
     return real.read(fd, buf, count);
 }
 
@@ -217,6 +222,23 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset)
 {
     return do_pwrite(fd, buf, count, offset);
+}
+
+// The kernel's copy between files reads its input like a pread.
+ssize_t sendfile(int out_fd, int in_fd, off_t* offset, size_t count)
+{
+    layer_init();
+    if (!stick_read_allowed(in_fd, offset ? *offset : -1, count))
+        return -1;
+    return real.sendfile(out_fd, in_fd, offset, count);
+}
+
+ssize_t sendfile64(int out_fd, int in_fd, off64_t* offset, size_t count)
+{
+    layer_init();
+    if (!stick_read_allowed(in_fd, offset ? *offset : -1, count))
+        return -1;
+    return real.sendfile64(out_fd, in_fd, offset, count);
 }
 
 int close(int fd)

@@ -48,6 +48,8 @@ struct real_calls {
     int (*fsync)(int);
     int (*fdatasync)(int);
     int (*system)(const char*);
+    ssize_t (*sendfile)(int, int, off_t*, size_t);
+    ssize_t (*sendfile64)(int, int, off64_t*, size_t);
 };
 extern real_calls real;
 
@@ -68,7 +70,11 @@ struct board_conf {
     unsigned power_cut_at;      // counted over erases and writes together
     unsigned power_cut_file_at; // counted over user-partition file pieces and closes
     double time_scale;
-    bool in_sandbox; // started by the board's sandbox (power cuts end it)
+    bool in_sandbox;           // started by the board's sandbox (power cuts end it)
+    unsigned usb_fail_read_at; // counted over reads of files on the stick
+    unsigned usb_shrink_at;
+    std::uint64_t usb_shrink_to;
+    char console_input[256]; // file of the board directory read as standard input
 };
 extern board_conf conf;
 
@@ -105,6 +111,13 @@ void record_power_off(const char* reason);
 // Path of a file inside the board directory.
 void board_path(char* out, std::size_t cap, const char* relative);
 
+// True for a path below `sandbox_dir` (as the sandbox shows it, "/user/")
+// or below the board directory's `board_dir` ("user/", outside it).
+bool path_below(const char* path, const char* sandbox_dir, const char* board_dir);
+
+// The path of the file behind a descriptor; false when it cannot be told.
+bool fd_path(int fd, char* out, std::size_t cap);
+
 // --- MTD partitions (mtd.cpp) ---
 ssize_t mtd_pread(int part, int fd, void* buf, size_t count, off64_t offset);
 ssize_t mtd_pwrite(int part, int fd, const void* buf, size_t count, off64_t offset);
@@ -131,6 +144,13 @@ void user_flushing(FILE* f);
 void user_closing(int fd);
 void user_syncing(int fd);
 void user_copy_starting(const char* command);
+
+// --- files on the USB stick (stick.cpp) ---
+// Called before every read of a descriptor that is no board device (read,
+// pread, sendfile's input): counts the reads of files on the stick and
+// applies the stick's faults. offset: where the read starts, -1 for the
+// descriptor's own position. False (errno EIO) when this read must fail.
+bool stick_read_allowed(int fd, off64_t offset, size_t count);
 
 // --- network requests (net.cpp) ---
 // Answers or passes on a socket ioctl; `handled` tells whether it did.

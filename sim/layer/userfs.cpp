@@ -53,15 +53,9 @@ bool starts_with(const char* text, const char* prefix)
     return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// True for paths of the user partition: /user/... in the sandbox, or the
-// board directory's user/ outside it.
 bool user_path(const char* path)
 {
-    if (starts_with(path, "/user/"))
-        return true;
-    char mine[600];
-    board_path(mine, sizeof mine, "user/");
-    return starts_with(path, mine);
+    return path_below(path, "/user/", "user/");
 }
 
 size_t pieces_of(std::uint64_t bytes)
@@ -94,17 +88,6 @@ size_t bytes_before_cut(size_t count)
         return (cut - file_ops - 1) * FILE_PIECE;
     file_ops += static_cast<unsigned>(pieces);
     return count;
-}
-
-bool fd_path(int fd, char* out, size_t cap)
-{
-    char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, out, cap - 1);
-    if (n <= 0)
-        return false;
-    out[n] = '\0';
-    return true;
 }
 
 // Pending bytes of a stdio stream open for writing (glibc's buffer fields).

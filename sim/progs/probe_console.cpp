@@ -87,13 +87,6 @@ void detach_console()
     close(null_fd);
 }
 
-void bring_up_board()
-{
-    api_i2c_init();
-    api_flash_init();
-    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
-}
-
 } // namespace
 
 int main(int argc, char** argv)

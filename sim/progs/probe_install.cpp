@@ -37,10 +37,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: probe_install PATH CHECK_VERSION SLOT | header TYPE SLOT\n");
         return 2;
     }
-    sig_init();
-    api_i2c_init();
-    api_flash_init();
-    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    bring_up_board();
     if (std::string(argv[1]) == "header")
         return show_stored_header(argv[2], argv[3]);
     const auto check_version = static_cast<std::uint8_t>(std::atoi(argv[2]));

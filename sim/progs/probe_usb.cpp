@@ -41,7 +41,7 @@ bool run_one(const char* op, const char* path)
 
 int main(int argc, char** argv)
 {
-    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+    bring_up_board();
     // Work in the board folder: a file that a badly quoted command made
     // would show there on the host.
     if (::chdir("/.boardsim") != 0)

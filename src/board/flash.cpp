@@ -10,9 +10,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
+
+#include "image/image.h"
 
 int uboot_fd = -1;
 int uboot_env_fd = -1;
@@ -30,11 +31,6 @@ namespace {
 
 // The block is written back in transfers of this size.
 constexpr std::uint32_t WRITE_CHUNK = 1024;
-
-struct free_deleter {
-    void operator()(std::uint8_t* p) const { std::free(p); }
-};
-using work_buffer = std::unique_ptr<std::uint8_t[], free_deleter>;
 
 unsigned long ul(std::uint32_t v)
 {
@@ -116,13 +112,6 @@ bool span_usable(int fd, std::uint32_t offset, std::uint32_t count, const block_
     return !span_wraps(offset, count) && blocks_fit_partition(fd, s);
 }
 
-void show_progress(std::uint32_t done_blocks, std::uint32_t blocks)
-{
-    const auto percent = static_cast<int>(std::uint64_t{done_blocks} * 100 / blocks);
-    std::printf("\b\b\b\b%3.3d%c", percent, '%');
-    std::fflush(stdout);
-}
-
 void write_failed(const char* what)
 {
     std::printf("Flash Write mtd %s failed.\n\n", what);
@@ -160,25 +149,144 @@ bool write_block(int fd, std::uint32_t a, const std::uint8_t* block)
     return true;
 }
 
-// One block of the read-modify-write: 0 on success, else the name of the
-// step that failed. The block is read whole before anything is erased; a
-// short read counts as a failure, so data outside the span is never lost.
-const char* rewrite_block(int fd, std::uint32_t a, std::uint8_t* block, const std::uint8_t* data,
-                          const block_piece& piece)
+} // namespace
+
+void show_progress(std::uint64_t done, std::uint64_t whole)
 {
-    std::memset(block, 0, theFlash.sector_size);
-    if (!mtd_read(fd, a, theFlash.sector_size, block))
-        return "read";
-    if (piece.length)
-        std::memcpy(block + piece.position, data, piece.length);
-    if (!mtd_erase(fd, a, theFlash.sector_size))
-        return "erase";
-    if (!write_block(fd, a, block))
-        return "write";
-    return nullptr;
+    std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / whole), '%');
 }
 
-} // namespace
+void show_progress_done()
+{
+    std::printf("\b\b\b\b100%c\n", '%');
+}
+
+bool partition_of_type(std::uint32_t type, partition_place* place)
+{
+    switch (type) {
+    case TYPE_BOOTLOADER:
+        *place = {uboot_fd, BOOTLOADER_HEADER_COPY};
+        return true;
+    case TYPE_KERNEL:
+        *place = {kernel_fd, 0};
+        return true;
+    case TYPE_ROOTFS:
+        *place = {rfs_fd, 0};
+        return true;
+    case TYPE_DEVICETREE:
+        *place = {device_tree_fd, 0};
+        return true;
+    case TYPE_DIAGNOSTICS:
+        *place = {rescue_fd, 0};
+        return true;
+    default:
+        return false;
+    }
+}
+
+flash_span_writer::flash_span_writer(int fd, std::uint32_t offset, std::uint32_t count, std::uint8_t progress)
+    : fd_(fd), offset_(offset), count_(count), progress_(progress != 0)
+{
+    const block_span s = span_of(offset, count);
+    first_ = s.first;
+    blocks_ = s.blocks;
+    if (debug_write)
+        std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset),
+                    ul(offset + count - 1), ul(s.first), ul(s.last), static_cast<long>(s.blocks));
+    // With no usable flash the geometry means nothing: refused silently,
+    // as every api_ operation is.
+    if (theFlash.size == 0)
+        return;
+    block_.reset(new (std::nothrow) std::uint8_t[std::size_t{theFlash.sector_size} + WRITE_CHUNK]);
+    if (!block_) {
+        std::printf("Flash Write malloc failed\n");
+        return;
+    }
+    if (!span_usable(fd, offset, count, s)) {
+        std::printf("Flash Write span outside the partition.\n");
+        return;
+    }
+    if (progress_)
+        std::printf("     ");
+    ok_ = true;
+}
+
+// The span's bytes for the current block: where they go in it and how many.
+bool flash_span_writer::write(std::span<const std::uint8_t> data)
+{
+    while (ok_ && !data.empty()) {
+        if (index_ >= blocks_ || (!loaded_ && !load_block()))
+            return fail(index_ >= blocks_ ? nullptr : "read");
+        const block_piece piece = piece_of(index_, {first_, 0, blocks_}, offset_, count_, done_);
+        const std::size_t n = std::min<std::size_t>(piece.length - filled_, data.size());
+        std::memcpy(block_.get() + piece.position + filled_, data.data(), n);
+        filled_ += static_cast<std::uint32_t>(n);
+        data = data.subspan(n);
+        if (filled_ == piece.length && !store_block(piece.length))
+            return false;
+    }
+    return ok_;
+}
+
+bool flash_span_writer::finish()
+{
+    while (ok_ && index_ < blocks_) {
+        const block_piece piece = piece_of(index_, {first_, 0, blocks_}, offset_, count_, done_);
+        // Bytes of the span that never came: nothing more is written.
+        if (filled_ != piece.length)
+            return fail(nullptr);
+        if (!loaded_ && !load_block())
+            return fail("read");
+        if (!store_block(piece.length))
+            return false;
+    }
+    if (!ok_)
+        return false;
+    if (progress_) {
+        show_progress_done();
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+// The block is read whole before anything of it is erased; a short read
+// counts as a failure, so data outside the span is never lost.
+bool flash_span_writer::load_block()
+{
+    std::memset(block_.get(), 0, theFlash.sector_size);
+    loaded_ = mtd_read(fd_, block_address(), theFlash.sector_size, block_.get()) != 0;
+    return loaded_;
+}
+
+bool flash_span_writer::store_block(std::uint32_t piece_length)
+{
+    if (!mtd_erase(fd_, block_address(), theFlash.sector_size))
+        return fail("erase");
+    if (!write_block(fd_, block_address(), block_.get()))
+        return fail("write");
+    if (progress_) {
+        show_progress(index_, blocks_);
+        std::fflush(stdout);
+    }
+    done_ += piece_length;
+    ++index_;
+    filled_ = 0;
+    loaded_ = false;
+    return true;
+}
+
+std::uint32_t flash_span_writer::block_address() const
+{
+    return first_ + index_ * theFlash.sector_size;
+}
+
+bool flash_span_writer::fail(const char* step)
+{
+    if (ok_ && step)
+        write_failed(step);
+    ok_ = false;
+    return false;
+}
 
 int mtd_open()
 {
@@ -298,40 +406,10 @@ int flash_erase(int fd, std::uint32_t count, std::uint32_t offset)
 
 int flash_write(const void* buffer, int fd, std::uint32_t count, std::uint32_t offset, std::uint8_t progress)
 {
-    const block_span s = span_of(offset, count);
-    work_buffer block(
-        static_cast<std::uint8_t*>(std::malloc(std::size_t{theFlash.sector_size} + WRITE_CHUNK)));
-    if (debug_write)
-        std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset),
-                    ul(offset + count - 1), ul(s.first), ul(s.last), static_cast<long>(s.blocks));
-    if (!block) {
-        std::printf("Flash Write malloc failed\n");
-        return 0;
-    }
-    if (!span_usable(fd, offset, count, s)) {
-        std::printf("Flash Write span outside the partition.\n");
-        return 0;
-    }
-    if (progress)
-        std::printf("     ");
-    const auto* data = static_cast<const std::uint8_t*>(buffer);
-    std::uint32_t done = 0;
-    for (std::uint32_t i = 0; i < s.blocks; ++i) {
-        const block_piece piece = piece_of(i, s, offset, count, done);
-        const std::uint32_t a = s.first + i * theFlash.sector_size;
-        if (const char* failed = rewrite_block(fd, a, block.get(), data + done, piece)) {
-            write_failed(failed);
-            return 0;
-        }
-        if (progress)
-            show_progress(i, s.blocks);
-        done += piece.length;
-    }
-    if (progress) {
-        std::printf("\b\b\b\b100%c\n", '%');
-        std::fflush(stdout);
-    }
-    return 1;
+    flash_span_writer writer(fd, offset, count, progress);
+    return writer.ok() && writer.write({static_cast<const std::uint8_t*>(buffer), count}) && writer.finish()
+               ? 1
+               : 0;
 }
 
 int api_flash_init()

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 
 // Partition descriptors, opened once at start-up (negative when not opened).
 extern int uboot_fd;
@@ -28,6 +30,63 @@ extern flash_device theFlash;
 extern int debug_read;
 extern int debug_write;
 extern int debug_erase;
+
+// The progress display of the flash writer and of the installer's slot
+// writer: a three-digit percentage rewritten in place after four
+// backspaces, closed by 100% and a line end. Not flushed here.
+void show_progress(std::uint64_t done, std::uint64_t whole);
+void show_progress_done();
+
+// Where a component of the given type is installed: its partition and the
+// offset of the header kept there (the boot loader's copy lies at byte 240
+// of its partition). False for types that no partition holds.
+struct partition_place {
+    int fd;
+    std::uint32_t header_offset;
+};
+bool partition_of_type(std::uint32_t type, partition_place* place);
+
+// A span of a partition written from bytes handed over in order, in pieces
+// of any size: every erase block the span touches is read whole, given its
+// new bytes, erased and written back, so bytes of a block outside the span
+// survive and one block of memory serves whatever the span's length.
+// flash_write is this writer over one buffer; the installer feeds it from
+// windows of an image file.
+class flash_span_writer {
+  public:
+    // The span is checked first (refused with a message, ok() false): it
+    // must not wrap past 4 GiB and its blocks must lie inside the partition,
+    // so that no block is written when the whole would be refused. With no
+    // usable flash it is refused silently, as by the api_ operations.
+    flash_span_writer(int fd, std::uint32_t offset, std::uint32_t count, std::uint8_t progress);
+    bool ok() const { return ok_; }
+    // The next bytes of the span; false (message printed) once a block could
+    // not be read, erased or written, or when more bytes come than it holds.
+    bool write(std::span<const std::uint8_t> data);
+    // After the last bytes: writes what remains (a count of 0 at an
+    // unaligned offset still rewrites the block holding it) and closes the
+    // progress line; false unless the whole span was written.
+    bool finish();
+
+  private:
+    bool load_block();
+    bool store_block(std::uint32_t piece_length);
+    std::uint32_t block_address() const;
+    bool fail(const char* step);
+
+    int fd_;
+    std::uint32_t offset_;
+    std::uint32_t count_;
+    bool progress_;
+    std::uint32_t first_ = 0;  // first byte of the first block touched
+    std::uint32_t blocks_ = 0; // blocks touched
+    std::uint32_t index_ = 0;  // block being filled
+    std::uint32_t done_ = 0;   // bytes of the span in the blocks written
+    std::uint32_t filled_ = 0; // bytes of the span in the current block
+    bool loaded_ = false;      // the current block has been read
+    bool ok_ = false;
+    std::unique_ptr<std::uint8_t[]> block_;
+};
 
 // 0 on success, -1 on failure.
 int api_flash_init();

@@ -11,8 +11,11 @@
 // for a long component on a machine with several processors the copy runs
 // while the CRC is being computed (one pass over the slot file, not two).
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,26 +30,10 @@
 #include "image/image.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
-
-constexpr const char* RECOVERY_COPY = "/tmp/image";
-constexpr std::uint32_t FLASH_PIECE = 64u << 10;
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-int other_slot(int n)
-{
-    return n == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1;
-}
-
-std::string slot_path(int slot)
-{
-    return strprintf("/user/images/image%d", slot);
-}
 
 bool bootable_type(std::uint32_t type)
 {
@@ -118,34 +105,40 @@ file_ptr open_usb_image()
     return f;
 }
 
-// Step 3 failed: no application or diagnostics component in the file.
-int no_component_found(int n, const component_layout& last)
+// Whether a failure of image n leaves nothing to try here. The USB image's
+// failure is reported and the caller goes on with the flash images (true).
+// A slot's failure on the second try (tried_alt_image) is reported and ends
+// the boot: in rescue mode first when `rescue_first`, then the shell and a
+// reset. False on the first try: the caller reports it and the other slot
+// follows.
+bool no_slot_left(int n, const char* usb_failure, const char* last_failure, bool rescue_first)
 {
-    if (n == IMAGE_USB) {
-        report("Error: USB image corrupted or belongs to another switch type.\n");
-        return 0;
+    if (n != IMAGE_USB && !tried_alt_image)
+        return false;
+    report(n == IMAGE_USB ? usb_failure : last_failure);
+    if (n == IMAGE_USB)
+        return true;
+    if (rescue_first)
+        run_rescue_mode();
+    shell_then_reset();
+}
+
+// No application or diagnostics component in the file.
+int fall_back_after_missing_component(int n, const component_layout& last)
+{
+    if (!no_slot_left(n, "Error: USB image corrupted or belongs to another switch type.\n",
+                      "No valid application image found. Trying rescue image\n", true)) {
+        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last.header.magic, 0x6504547u);
+        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", n, other_slot(n));
     }
-    if (tried_alt_image) {
-        report("No valid application image found. Trying rescue image\n");
-        rescue_then_reset();
-    }
-    std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last.header.magic, 0x6504547u);
-    std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", n, other_slot(n));
     return 0;
 }
 
-// Step 7: the component's CRC did not match (or the file ends inside it).
-int crc_failed(int n)
+// The component's CRC did not match, or it could not be read whole.
+int fall_back_after_crc_failure(int n)
 {
-    if (n == IMAGE_USB) {
-        report("USB image CRC failed.");
-        return 0;
-    }
-    if (tried_alt_image) {
-        report("Both image1 and image2 failed.\n");
-        shell_then_reset();
-    }
-    std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", n, other_slot(n));
+    if (!no_slot_left(n, "USB image CRC failed.", "Both image1 and image2 failed.\n", false))
+        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", n, other_slot(n));
     return 0;
 }
 
@@ -158,28 +151,26 @@ class staged_archive {
     {
         // O_EXCL never follows a link planted under the name; what an
         // earlier run left there is removed once.
-        for (int attempt = 0; attempt < 2 && fd_ < 0; ++attempt) {
-            fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && (errno != EEXIST || unlink(path_.c_str()) != 0))
+        for (int attempt = 0; attempt < 2 && !fd_; ++attempt) {
+            fd_.reset(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!fd_ && (errno != EEXIST || unlink(path_.c_str()) != 0))
                 break;
         }
     }
     ~staged_archive()
     {
-        if (fd_ >= 0) {
-            close(fd_);
+        if (fd_) {
+            fd_.reset();
             unlink(path_.c_str());
         }
     }
     staged_archive(const staged_archive&) = delete;
     staged_archive& operator=(const staged_archive&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     bool commit()
     {
-        const int staged = fd_;
-        fd_ = -1;
-        if (close(staged) == 0 && rename(path_.c_str(), archive_.c_str()) == 0)
+        if (close(fd_.release()) == 0 && rename(path_.c_str(), archive_.c_str()) == 0)
             return true;
         unlink(path_.c_str());
         return false;
@@ -196,16 +187,75 @@ class staged_archive {
 
     std::string archive_;
     std::string path_;
-    int fd_ = -1;
+    unique_fd fd_;
 };
 
-// Flash counterparts of the file windows, through the flash layer.
-bool flash_component_crc_ok(const component_layout& c)
+// A CRC check on a helper thread.
+struct crc_check_job {
+    int fd;
+    file_range range;
+    std::uint32_t expected;
+    int result;
+};
+
+void* run_crc_check(void* arg)
 {
-    const auto piece = std::make_unique<std::uint8_t[]>(FLASH_PIECE);
-    std::uint32_t crc = 0xFFFFFFFFu;
+    auto* job = static_cast<crc_check_job*>(arg);
+    job->result = CheckCrc(job->fd, job->range, job->expected);
+    return nullptr;
+}
+
+// The processors this process may run on (a board has one; a process
+// confined to one with taskset has one too).
+bool several_processors()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    return sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 1;
+}
+
+// Components from this size on are copied while their CRC is checked on a
+// second processor: both read the same page-cache pages, so the pair takes
+// about as long as the copy alone, and a file not yet cached is read from
+// its medium once.
+constexpr std::uint64_t CRC_BESIDE_COPY_MIN = 16u << 20;
+
+extract_result result_of(int crc_check, copy_result copied)
+{
+    // A read that failed in the copy means the bytes copied are not known to
+    // be those checked.
+    if (crc_check != 0 || copied == copy_result::read_failed)
+        return extract_result::crc_failed;
+    return copied == copy_result::copied ? extract_result::copied : extract_result::write_failed;
+}
+
+// The payload into the staging file, only after (or while) the CRC is
+// checked; with one processor, or a short component, the CRC comes first
+// and nothing is copied on a mismatch.
+extract_result copy_checked_payload(int fd, const image_component& c, int staged_fd)
+{
+    if (crc_range(c).count >= CRC_BESIDE_COPY_MIN && several_processors()) {
+        crc_check_job job{fd, crc_range(c), c.layout.header.crc, 1};
+        pthread_t helper{};
+        if (pthread_create(&helper, nullptr, run_crc_check, &job) == 0) {
+            const copy_result copied = copy_file_range_to(fd, payload_range(c), staged_fd);
+            pthread_join(helper, nullptr);
+            return result_of(job.result, copied);
+        }
+    }
+    if (CheckCrc(fd, crc_range(c), c.layout.header.crc) != 0)
+        return extract_result::crc_failed;
+    return result_of(0, copy_file_range_to(fd, payload_range(c), staged_fd));
+}
+
+// The rescue partition's component, read through the flash layer in
+// windows as a file is.
+bool rescue_component_crc_matches(const component_layout& c)
+{
+    const auto piece = std::make_unique<std::uint8_t[]>(IMAGE_WINDOW);
+    std::uint32_t crc = IMAGE_CRC_START;
     for (std::uint32_t off = 4; off < c.total;) {
-        const std::uint32_t n = c.total - off < FLASH_PIECE ? c.total - off : FLASH_PIECE;
+        const std::uint32_t n = std::min<std::uint32_t>(c.total - off, IMAGE_WINDOW);
         if (api_flash_read(piece.get(), rescue_fd, off, n) != 0)
             return false;
         crc = gen_crc(piece.get(), n, crc);
@@ -216,9 +266,9 @@ bool flash_component_crc_ok(const component_layout& c)
 
 bool copy_flash_range(std::uint32_t offset, std::uint32_t count, FILE* out)
 {
-    const auto piece = std::make_unique<std::uint8_t[]>(FLASH_PIECE);
+    const auto piece = std::make_unique<std::uint8_t[]>(IMAGE_WINDOW);
     while (count > 0) {
-        const std::uint32_t n = count < FLASH_PIECE ? count : FLASH_PIECE;
+        const std::uint32_t n = std::min<std::uint32_t>(count, IMAGE_WINDOW);
         if (api_flash_read(piece.get(), rescue_fd, offset, n) != 0 ||
             std::fwrite(piece.get(), 1, n, out) != n)
             return false;
@@ -238,56 +288,42 @@ bool copy_flash_range(std::uint32_t offset, std::uint32_t count, FILE* out)
 
 } // namespace
 
-int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected)
+int CheckCrc(int fd, const file_range& range, std::uint32_t expected)
 {
-    return gen_crc(buffer, length, 0xFFFFFFFFu) == expected ? 0 : 1;
+    std::uint32_t crc = IMAGE_CRC_START;
+    return crc_of_file_range(fd, range, &crc) && crc == expected ? 0 : 1;
 }
 
 int parse_image(FILE* stream, std::uint8_t* header20)
 {
     std::memset(header20, 0, COMPONENT_PROBE_SIZE);
-    const long long size = file_size_of(fileno(stream));
-    std::uint64_t offset = 0;
-    std::uint8_t probe[COMPONENT_PROBE_SIZE];
-    while (size >= 0 && offset + COMPONENT_PROBE_SIZE <= static_cast<std::uint64_t>(size)) {
-        if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-            std::fread(probe, 1, sizeof probe, stream) != sizeof probe)
-            return 0;
-        std::memcpy(header20, probe, sizeof probe);
-        const component_layout c = component_from_probe(probe);
-        if (!c.sane) {
-            report_implausible(offset, c);
+    image_component c;
+    for (std::uint64_t at = 0; read_component_at(fileno(stream), at, &c); at = next_component_start(c)) {
+        std::memcpy(header20, c.probe, sizeof c.probe);
+        if (!c.layout.sane) {
+            report_implausible(c.start, c.layout);
             return 0;
         }
-        if (bootable_type(c.type))
-            return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 ? 1 : 0;
-        offset += c.total;
+        if (bootable_type(c.layout.type))
+            return fseeko(stream, static_cast<off_t>(c.start), SEEK_SET) == 0 ? 1 : 0;
     }
     return 0;
 }
 
 extract_result extract_component(FILE* src, const std::string& archive, component_layout* layout)
 {
-    std::uint8_t probe[COMPONENT_PROBE_SIZE];
-    const int found = parse_image(src, probe);
-    *layout = component_from_probe(probe);
+    image_component c;
+    const int found = parse_image(src, c.probe);
+    c.layout = *layout = component_from_probe(c.probe);
     if (!found)
         return extract_result::no_component;
-    const auto start = static_cast<std::uint64_t>(ftello(src));
-    // The CRC covers bytes 4 to the end of the component.
-    const checked_copy job{start + 4, layout->total - 4u, layout->header.crc, start + layout->payload_offset,
-                           layout->header.len};
+    c.start = static_cast<std::uint64_t>(ftello(src));
     staged_archive staged(archive);
     if (staged.fd() < 0)
         return extract_result::write_failed;
-    switch (copy_with_crc_check(fileno(src), job, staged.fd())) {
-    case copy_check::crc_mismatch:
-        return extract_result::crc_failed;
-    case copy_check::copy_failed:
-        return extract_result::write_failed;
-    case copy_check::copied:
-        break;
-    }
+    const extract_result r = copy_checked_payload(fileno(src), c, staged.fd());
+    if (r != extract_result::copied)
+        return r;
     return staged.commit() ? extract_result::copied : extract_result::write_failed;
 }
 
@@ -315,9 +351,9 @@ int extract_image(int image_number)
     const extract_result r = extract_component(src.get(), APP_ARCHIVE, &c);
     src.reset();
     if (r == extract_result::no_component)
-        return no_component_found(n, c);
+        return fall_back_after_missing_component(n, c);
     if (r == extract_result::crc_failed)
-        return crc_failed(n);
+        return fall_back_after_crc_failure(n);
     // A failed write (a full /tmp) would leave a truncated archive that only
     // fails later: it ends the boot like an archive that cannot be created.
     if (r == extract_result::write_failed) {
@@ -330,11 +366,11 @@ int extract_image(int image_number)
 namespace {
 
 // The recovery image goes into the slot the operator names: the whole
-// component, header included, copied through /tmp/image.
+// component, header included, copied through the download file.
 [[noreturn]] void install_recovery_image(char slot_char, const component_layout& c)
 {
     std::printf("\nInstalling recovery image as image%c...\n", slot_char);
-    file_ptr copy(std::fopen(RECOVERY_COPY, "wb"));
+    file_ptr copy(std::fopen(DOWNLOAD_FILE, "wb"));
     if (!copy) {
         report("Failed to open image file.\n");
         board_reset();
@@ -343,16 +379,16 @@ namespace {
     if (std::fclose(copy.release()) != 0 || !copied) {
         // A partial copy must not become the slot's image.
         report("Failed to write image file.\n");
-        std::remove(RECOVERY_COPY);
+        std::remove(DOWNLOAD_FILE);
         board_reset();
     }
-    run_command("mkdir /user/images &> /dev/null");
+    run_command(strprintf("mkdir %s &> /dev/null", IMAGES_DIR));
     // A copy that did not complete must not become the selected slot.
-    if (run_command(strprintf("cp /tmp/image /user/images/image%c\n", slot_char)) != 0) {
+    const int slot = slot_char - '0';
+    if (run_command(strprintf("cp %s %s\n", DOWNLOAD_FILE, slot_path(slot).c_str())) != 0) {
         report("Failed to write image file.\n");
         board_reset();
     }
-    const int slot = slot_char - '0';
     std::printf("Setting boot image to %d\n", slot);
     api_set_image(static_cast<std::uint8_t>(slot));
     api_set_booted_image(static_cast<std::uint8_t>(slot));
@@ -394,7 +430,7 @@ int extract_image_from_flash()
         report_implausible(0, c);
         return 0;
     }
-    if (!flash_component_crc_ok(c)) {
+    if (!rescue_component_crc_matches(c)) {
         report("Image CRC failed. Quitting\n");
         return 0;
     }

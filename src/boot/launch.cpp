@@ -15,19 +15,12 @@
 #include "board/i2c.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
-constexpr const char* INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
-constexpr const char* ENV_SETUP = "/tmp/home/bin/env-setup";
-constexpr const char* GDB_PATH = "/tmp/gdb";
-constexpr const char* GDB_ARCHIVE = "/tmp/gdb.gz";
 constexpr const char* BACKTRACE = "/bin/backtrace";
-
-struct file_closer {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 void unpack_archive()
 {
@@ -43,7 +36,7 @@ void install_diagnostics()
 {
     std::puts("install diags image");
     run_command("mkdir -p /tmp/home/bin");
-    run_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
+    run_command(strprintf("mv %s %s", DIAG_EXECUTABLE, APP_EXECUTABLE));
 }
 
 // A name that setenv would refuse or misread (empty, or holding '=') is
@@ -100,20 +93,20 @@ void run_install_script()
 [[noreturn]] void start_application()
 {
     if (gdbserver_enable && memchk_enable)
-        run_then_reset(strprintf(
-            "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", gdbport));
+        run_then_reset(
+            strprintf("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE));
     if (gdbserver_enable)
-        run_then_reset(strprintf("/bin/gdbserver :%d /tmp/home/bin/mp.elf.strip\n", gdbport));
+        run_then_reset(strprintf("/bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE));
     if (gdb_enable) {
-        if (path_exists(GDB_PATH)) {
+        if (path_exists(GDB_EXECUTABLE)) {
             std::puts("*** Launching under GDB ***");
-            run_then_reset("/tmp/gdb /tmp/home/bin/mp.elf.strip");
+            run_then_reset(strprintf("%s %s", GDB_EXECUTABLE, APP_EXECUTABLE));
         }
         std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
         replace_with_backtrace();
     }
     if (memchk_enable)
-        run_then_reset("LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+        run_then_reset(strprintf("LD_PRELOAD=libduma.so.0.0.0 %s\n", APP_EXECUTABLE));
     replace_with_backtrace();
 }
 
@@ -168,9 +161,9 @@ int extract_gdb(int image_number)
 {
     if (image_number != IMAGE_SLOT1 && image_number != IMAGE_SLOT2)
         return 0;
-    const int source = image_number == IMAGE_SLOT1 ? IMAGE_SLOT2 : IMAGE_SLOT1;
+    const int source = other_slot(image_number);
     std::printf("Extracting GDB from image slot %d\n", source);
-    file_ptr in(std::fopen(strprintf("/user/images/image%d", source).c_str(), "rb"));
+    file_ptr in(std::fopen(slot_path(source).c_str(), "rb"));
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", source);
         return 0;
@@ -185,9 +178,9 @@ int extract_gdb(int image_number)
         return 0;
     // No CRC for the GDB image, but never past the end of the file: a short
     // payload is refused rather than handed to gunzip.
-    const bool copied =
-        copy_file_range_to(fileno(in.get()), c.payload_offset, c.header.len, fileno(out.get()));
-    const bool closed = std::fclose(out.release()) == 0;
+    const bool copied = copy_file_range_to(fileno(in.get()), {c.payload_offset, c.header.len},
+                                           fileno(out.get())) == copy_result::copied;
+    const bool closed = close_file(out);
     in.reset();
     if (!copied || !closed) {
         std::fputs("Failed to copy GDB image.\n", stderr);
@@ -195,7 +188,7 @@ int extract_gdb(int image_number)
         return 0;
     }
     std::puts("decompressing GDB....");
-    run_command("gunzip /tmp/gdb.gz");
-    run_command("chmod +x /tmp/gdb");
+    run_command(strprintf("gunzip %s", GDB_ARCHIVE));
+    run_command(strprintf("chmod +x %s", GDB_EXECUTABLE));
     return 1;
 }

@@ -33,12 +33,17 @@ constexpr int IMAGE_SLOT2 = 2;
 constexpr int IMAGE_USB = 3;
 constexpr int BOOTED_RESCUE = 4;
 
-inline constexpr const char* APP_ARCHIVE = "/tmp/corvoimage.tar.gz";
-inline constexpr const char* USB_BOOT_IMAGE = "/mnt/usb/KV4410NX_OS.img";
+// The image slot that is not `slot`: 1 for 2, 2 for anything else.
+int other_slot(int slot);
 
 // Start-up.
 void sig_init();
 void sig_handler(int signum);
+// The board brought up as start-up does, for the boot sequence and for
+// programs that run parts of the boot manager on the board: the SIGINT
+// handler, the I2C buses, the flash partitions, and the user partition
+// mounted and walked once. The result of api_flash_init (0: usable flash).
+int bring_up_board();
 int which_image();
 [[noreturn]] void board_reset();
 // The boot sequence of main(); never returns.
@@ -51,7 +56,10 @@ void parse_uboot_env();
 void parse_env_area(const std::uint8_t* area, std::size_t size);
 
 // Extraction.
-int CheckCrc(const std::uint8_t* buffer, std::uint32_t length, std::uint32_t expected);
+// The image CRC (gen_crc from IMAGE_CRC_START) over a range of an open file,
+// read in windows: 0 when it equals `expected`, 1 otherwise, also when the
+// file does not hold the whole range or a read fails or comes short.
+int CheckCrc(int fd, const file_range& range, std::uint32_t expected);
 int parse_image(FILE* stream, std::uint8_t* header20);
 int extract_image(int image_number);
 // The checked copy at the heart of extract_image: walks the open image to its

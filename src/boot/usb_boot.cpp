@@ -15,12 +15,13 @@
 #include "boot/launch.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
 constexpr int USB_MOUNT_ATTEMPTS = 10;
 constexpr const char* USB_READY_MARKER = "/tmp/usb";
-constexpr const char* USB_DIR = "/mnt/usb";
 constexpr const char* USB_BOOTLOADER_FILE = "/mnt/usb/KV4410NX_Boot.img";
 constexpr const char* MD5_OUTPUT = "/tmp/img_md5string";
 constexpr std::size_t MD5_TEXT_LEN = 32;
@@ -30,11 +31,6 @@ constexpr std::uint8_t CHECK_VERSION = 1;
 // A replacement offer either installed its slot, installed nothing, or was
 // refused by the operator, which ends the whole look at the stick.
 enum class offer { installed, skipped, refused };
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // The digest becomes a file name and a shell word: only 32 hexadecimal
 // digits are taken as one.
@@ -51,7 +47,7 @@ bool is_md5_text(const char* text, std::size_t length)
 
 std::string rejected_entry(const char* md5)
 {
-    return strprintf("/user/images/rejected/%s", md5);
+    return strprintf("%s/%s", REJECTED_DIR, md5);
 }
 
 offer offer_replacement(int slot)
@@ -73,8 +69,9 @@ offer offer_replacement(int slot)
 }
 
 // One wait for the answer key: a byte read, a wait that brought no byte
-// (ask again), or no answer at all (time-out, signal, end of input).
-enum class key { answered, again, none };
+// (ask again), no answer in time (time-out, signal), or none ever (end of
+// input, which would otherwise repeat the prompt without end).
+enum class key { answered, again, timed_out, ended };
 
 key read_answer_key(unsigned char* c)
 {
@@ -82,12 +79,11 @@ key read_answer_key(unsigned char* c)
     p.fd = 0;
     p.events = POLLIN;
     if (::poll(&p, 1, YESNO_TIMEOUT_MS) <= 0)
-        return key::none;
+        return key::timed_out;
     const ssize_t got = ::read(0, c, 1);
     if (got == 1)
         return key::answered;
-    // End of input would otherwise repeat the prompt without end.
-    return got == 0 ? key::none : key::again;
+    return got == 0 ? key::ended : key::again;
 }
 
 } // namespace
@@ -184,7 +180,7 @@ void usb_add_image_to_reject_list(const char* path)
     const std::string entry = rejected_entry(md5);
     if (path_exists(entry.c_str()))
         return;
-    run_command("mkdir -p /user/images/rejected");
+    run_command(strprintf("mkdir -p %s", REJECTED_DIR));
     run_command(strprintf("touch %s", shell_quote(entry).c_str()));
 }
 
@@ -197,8 +193,13 @@ int yesno_question(const char* question)
         std::fflush(stdout);
         unsigned char c = 0;
         const key k = read_answer_key(&c);
-        if (k == key::none) {
+        if (k == key::timed_out) {
             std::puts("\nTimeout. Assuming \"no\".");
+            return 0;
+        }
+        // No time has passed: the answer can never come.
+        if (k == key::ended) {
+            std::puts("\nConsole input has ended. Assuming \"no\".");
             return 0;
         }
         if (k == key::answered && c == 'y')

@@ -148,8 +148,3 @@ std::uint32_t gen_crc_bitwise(const std::uint8_t* data, std::uint32_t length, st
         crc = crc_byte_bitwise(crc, data[i]);
     return crc;
 }
-
-std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t zero_bytes)
-{
-    return multiply_mod_poly(crc, zero_bytes_operator(zero_bytes));
-}

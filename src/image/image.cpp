@@ -3,20 +3,21 @@
 #include "image/image.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <new>
 
 #include "board/flash.h"
 #include "image/crc.h"
 #include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 std::uint32_t load_be32(const std::uint8_t* p)
 {
@@ -75,88 +76,59 @@ component_layout component_from_probe(const std::uint8_t* probe20)
     return c;
 }
 
-namespace {
-
-// Windows of the component mapped one at a time and released at once, so
-// that the mapped pages never add up in the resident set.
-constexpr std::uint64_t MAP_WINDOW = 8u << 20;
-constexpr std::size_t IO_BUFFER = 256u << 10;
-
-bool range_inside_file(int fd, std::uint64_t offset, std::uint64_t count)
+window_reader::window_reader(int fd, std::uint64_t offset, std::uint64_t count)
+    : fd_(fd), pos_(offset), end_(offset + count),
+      buffer_(count > 0 ? new (std::nothrow) std::uint8_t[IMAGE_WINDOW] : nullptr)
 {
-    const long long size = file_size_of(fd);
-    return size >= 0 && offset <= static_cast<std::uint64_t>(size) &&
-           count <= static_cast<std::uint64_t>(size) - offset;
+    failed_ = count > 0 && !buffer_;
 }
 
-// One window through a mapping; false when the file cannot be mapped.
-bool crc_of_mapped_window(int fd, std::uint64_t offset, std::size_t count, std::uint32_t* crc)
+std::span<const std::uint8_t> window_reader::next()
 {
-    static const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    const std::uint64_t base = offset - offset % page;
-    const std::size_t lead = static_cast<std::size_t>(offset - base);
-    void* map = mmap(nullptr, lead + count, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(base));
-    if (map == MAP_FAILED)
+    if (failed_ || pos_ >= end_)
+        return {};
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(IMAGE_WINDOW, end_ - pos_));
+    const std::span<std::uint8_t> window(buffer_.get(), n);
+    if (!read_exact(fd_, pos_, window)) {
+        failed_ = true;
+        return {};
+    }
+    window_offset_ = pos_;
+    pos_ += n;
+    return window;
+}
+
+bool read_component_at(int fd, std::uint64_t start, image_component* c)
+{
+    c->start = start;
+    if (!read_exact(fd, start, c->probe)) {
+        std::memset(c->probe, 0, sizeof c->probe);
+        c->layout = component_from_probe(c->probe);
         return false;
-    madvise(map, lead + count, MADV_SEQUENTIAL);
-    // Reading ahead of the checksum: a slot file not yet in the page cache
-    // streams in while the window before it is being checksummed.
-    posix_fadvise(fd, static_cast<off_t>(offset + count), static_cast<off_t>(count), POSIX_FADV_WILLNEED);
-    *crc = gen_crc(static_cast<const std::uint8_t*>(map) + lead, static_cast<std::uint32_t>(count), *crc);
-    munmap(map, lead + count);
-    return true;
-}
-
-bool crc_of_read_window(int fd, std::uint64_t offset, std::size_t count, std::uint32_t* crc,
-                        std::uint8_t* buffer)
-{
-    while (count > 0) {
-        const std::size_t want = count < IO_BUFFER ? count : IO_BUFFER;
-        const ssize_t got = pread(fd, buffer, want, static_cast<off_t>(offset));
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        const auto n = static_cast<std::size_t>(got);
-        *crc = gen_crc(buffer, static_cast<std::uint32_t>(n), *crc);
-        offset += n;
-        count -= n;
     }
+    c->layout = component_from_probe(c->probe);
     return true;
 }
 
-bool write_all(int out_fd, const std::uint8_t* data, std::size_t count)
+std::uint64_t next_component_start(const image_component& c)
 {
-    while (count > 0) {
-        const ssize_t put = write(out_fd, data, count);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return true;
+    return c.start + c.layout.total;
 }
 
-bool copy_by_reading(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+bool component_within(const image_component& c, std::uint64_t file_size)
 {
-    const auto buffer = std::make_unique<std::uint8_t[]>(IO_BUFFER);
-    while (count > 0) {
-        const std::size_t want = count < IO_BUFFER ? static_cast<std::size_t>(count) : IO_BUFFER;
-        const ssize_t got = pread(fd, buffer.get(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0 || !write_all(out_fd, buffer.get(), static_cast<std::size_t>(got)))
-            return false;
-        offset += static_cast<std::uint64_t>(got);
-        count -= static_cast<std::uint64_t>(got);
-    }
-    return true;
+    return c.start <= file_size && c.layout.total <= file_size - c.start;
 }
 
-} // namespace
+file_range crc_range(const image_component& c)
+{
+    return {c.start + 4, c.layout.total - 4u};
+}
+
+file_range payload_range(const image_component& c)
+{
+    return {c.start + c.layout.payload_offset, c.layout.header.len};
+}
 
 long long file_size_of(int fd)
 {
@@ -168,141 +140,57 @@ long long file_size_of(int fd)
 
 namespace {
 
-// The CRC of one range, window by window, in the calling thread.
-bool crc_of_range_serial(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc,
-                         std::uint64_t map_window = MAP_WINDOW)
+bool range_inside_file(int fd, const file_range& r)
 {
-    std::unique_ptr<std::uint8_t[]> buffer; // only for files that cannot be mapped
-    while (count > 0) {
-        const std::size_t window = static_cast<std::size_t>(count < map_window ? count : map_window);
-        if (!buffer && !crc_of_mapped_window(fd, offset, window, crc))
-            buffer = std::make_unique<std::uint8_t[]>(IO_BUFFER);
-        if (buffer && !crc_of_read_window(fd, offset, window, crc, buffer.get()))
-            return false;
-        offset += window;
-        count -= window;
-    }
-    return true;
+    const long long size = file_size_of(fd);
+    return size >= 0 && r.offset <= static_cast<std::uint64_t>(size) &&
+           r.count <= static_cast<std::uint64_t>(size) - r.offset;
 }
 
-// A range checksummed by a helper thread.
-struct crc_job {
-    int fd;
-    std::uint64_t offset;
-    std::uint64_t count;
-    std::uint32_t crc;
-    std::uint64_t window;
-    bool ok;
-};
-
-void* run_crc_job(void* arg)
+copy_result copy_by_reading(int fd, const file_range& r, int out_fd)
 {
-    auto* job = static_cast<crc_job*>(arg);
-    job->ok = crc_of_range_serial(job->fd, job->offset, job->count, &job->crc, job->window);
-    return nullptr;
-}
-
-// Long components are checksummed in two halves on two processors when the
-// machine has them: the CRC pass costs as much as the copy of the payload
-// that follows it, and halving it shortens a boot by that much. The halves
-// are joined with crc_shift. Each half maps half a window at a time, so the
-// mapped pages never exceed one window. With one processor, or when no thread can be
-// started, the range is taken in one piece as before.
-constexpr std::uint64_t PARALLEL_CRC_MIN = 2 * MAP_WINDOW;
-
-bool crc_of_range_in_halves(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
-{
-    const std::uint64_t first = (count / 2) & ~std::uint64_t{0xFFFF};
-    crc_job job{fd, offset + first, count - first, 0, MAP_WINDOW / 2, false};
-    pthread_t helper{};
-    if (pthread_create(&helper, nullptr, run_crc_job, &job) != 0)
-        return crc_of_range_serial(fd, offset, count, crc);
-    const bool first_ok = crc_of_range_serial(fd, offset, first, crc, MAP_WINDOW / 2);
-    pthread_join(helper, nullptr);
-    if (!first_ok || !job.ok)
-        return false;
-    *crc = crc_shift(*crc, job.count) ^ job.crc;
-    return true;
-}
-
-bool several_processors()
-{
-    static const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 1;
+    window_reader reader(fd, r.offset, r.count);
+    for (auto w = reader.next(); !w.empty(); w = reader.next())
+        if (!write_exact(out_fd, w))
+            return copy_result::write_failed;
+    return reader.failed() ? copy_result::read_failed : copy_result::copied;
 }
 
 } // namespace
 
-bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc)
+bool crc_of_file_range(int fd, const file_range& range, std::uint32_t* crc)
 {
-    if (!range_inside_file(fd, offset, count))
+    if (!range_inside_file(fd, range))
         return false;
-    if (count >= PARALLEL_CRC_MIN && several_processors())
-        return crc_of_range_in_halves(fd, offset, count, crc);
-    return crc_of_range_serial(fd, offset, count, crc);
+    window_reader reader(fd, range.offset, range.count);
+    for (auto w = reader.next(); !w.empty(); w = reader.next())
+        *crc = gen_crc(w.data(), static_cast<std::uint32_t>(w.size()), *crc);
+    return !reader.failed();
 }
 
-namespace {
-
-// The kernel copies page-cache pages straight into the output; plain reads
-// and writes serve where it cannot (e.g. an emulator without sendfile).
-bool copy_range_unchecked(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
+// The kernel copies page-cache pages straight into the output. Where it
+// cannot (an emulator without sendfile), and when it fails, which of the two
+// files failed is not known: the rest is copied with plain reads and writes,
+// which either tell or go on.
+copy_result copy_file_range_to(int fd, const file_range& range, int out_fd)
 {
-    while (count > 0) {
-        off_t pos = static_cast<off_t>(offset);
-        const std::size_t want = static_cast<std::size_t>(count < MAP_WINDOW ? count : MAP_WINDOW);
+    if (!range_inside_file(fd, range))
+        return copy_result::read_failed;
+    file_range left = range;
+    while (left.count > 0) {
+        off_t pos = static_cast<off_t>(left.offset);
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left.count, IMAGE_WINDOW));
         const ssize_t sent = sendfile(out_fd, fd, &pos, want);
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent <= 0)
-            return sent < 0 && (errno == EINVAL || errno == ENOSYS) &&
-                   copy_by_reading(fd, offset, count, out_fd);
-        offset += static_cast<std::uint64_t>(sent);
-        count -= static_cast<std::uint64_t>(sent);
+        if (sent == 0)
+            return copy_result::read_failed;
+        if (sent < 0)
+            return copy_by_reading(fd, left, out_fd);
+        left.offset += static_cast<std::uint64_t>(sent);
+        left.count -= static_cast<std::uint64_t>(sent);
     }
-    return true;
-}
-
-// The checksum on a helper thread while the calling thread copies: both
-// read the same page-cache pages, so the pair takes about as long as the
-// copy alone, and a file not yet cached is read from the disk once. False
-// when no thread can be started.
-bool crc_beside_copy(int fd, const checked_copy& job, int out_fd, copy_check* result)
-{
-    crc_job crc{fd, job.crc_offset, job.crc_count, 0xFFFFFFFFu, MAP_WINDOW, false};
-    pthread_t helper{};
-    if (pthread_create(&helper, nullptr, run_crc_job, &crc) != 0)
-        return false;
-    const bool copied = copy_range_unchecked(fd, job.copy_offset, job.copy_count, out_fd);
-    pthread_join(helper, nullptr);
-    if (!crc.ok || crc.crc != job.expected_crc)
-        *result = copy_check::crc_mismatch;
-    else
-        *result = copied ? copy_check::copied : copy_check::copy_failed;
-    return true;
-}
-
-} // namespace
-
-copy_check copy_with_crc_check(int fd, const checked_copy& job, int out_fd)
-{
-    if (!range_inside_file(fd, job.crc_offset, job.crc_count) ||
-        !range_inside_file(fd, job.copy_offset, job.copy_count))
-        return copy_check::crc_mismatch;
-    copy_check result{};
-    if (job.crc_count >= PARALLEL_CRC_MIN && several_processors() &&
-        crc_beside_copy(fd, job, out_fd, &result))
-        return result;
-    std::uint32_t crc = 0xFFFFFFFFu;
-    if (!crc_of_file_range(fd, job.crc_offset, job.crc_count, &crc) || crc != job.expected_crc)
-        return copy_check::crc_mismatch;
-    return copy_range_unchecked(fd, job.copy_offset, job.copy_count, out_fd) ? copy_check::copied
-                                                                             : copy_check::copy_failed;
-}
-
-bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd)
-{
-    return range_inside_file(fd, offset, count) && copy_range_unchecked(fd, offset, count, out_fd);
+    return copy_result::copied;
 }
 
 void display_header(const image_header* header, int verbose)
@@ -319,39 +207,12 @@ namespace {
 
 int read_slot_header(std::uint8_t* header, int slot)
 {
-    const std::string path = strprintf("/user/images/image%d", slot);
-    FILE* f = std::fopen(path.c_str(), "rb");
+    const unique_fd f(open(slot_path(slot).c_str(), O_RDONLY | O_CLOEXEC));
     if (!f)
         return 0;
     // A short file leaves the rest of the buffer zero.
-    (void)std::fread(header, 1, IMAGE_HEADER_SIZE, f);
-    std::fclose(f);
+    (void)read_exact(f.get(), 0, {header, IMAGE_HEADER_SIZE});
     return 1;
-}
-
-// Partition and offset at which a flash component's header is kept.
-struct stored_place {
-    bool known;
-    int fd;
-    std::uint32_t offset;
-};
-
-stored_place flash_place(std::uint32_t type)
-{
-    switch (type) {
-    case TYPE_BOOTLOADER:
-        return {true, uboot_fd, BOOTLOADER_HEADER_COPY};
-    case TYPE_KERNEL:
-        return {true, kernel_fd, 0};
-    case TYPE_ROOTFS:
-        return {true, rfs_fd, 0};
-    case TYPE_DEVICETREE:
-        return {true, device_tree_fd, 0};
-    case TYPE_DIAGNOSTICS:
-        return {true, rescue_fd, 0};
-    default:
-        return {false, -1, 0};
-    }
 }
 
 } // namespace
@@ -363,13 +224,13 @@ int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot)
     std::memset(header, 0, IMAGE_HEADER_SIZE);
     if (type == TYPE_APPLICATION)
         return read_slot_header(header, slot);
-    const stored_place place = flash_place(type);
-    if (!place.known) {
+    partition_place place{};
+    if (!partition_of_type(type, &place)) {
         std::printf("Unknown image type 0x%x \n", type);
         return 0;
     }
     // A failed read is not examined: the header then reads as zeros.
-    if (api_flash_read(header, place.fd, place.offset, IMAGE_HEADER_SIZE) != 0)
+    if (api_flash_read(header, place.fd, place.header_offset, IMAGE_HEADER_SIZE) != 0)
         std::memset(header, 0, IMAGE_HEADER_SIZE);
     return 1;
 }

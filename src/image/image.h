@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 constexpr std::uint32_t TYPE_APPLICATION = 0x01504547;
@@ -44,33 +45,76 @@ void encode_header(const image_header& h, std::uint8_t* bytes16);
 // Reads the layout from the first 20 bytes of a component.
 component_layout component_from_probe(const std::uint8_t* probe20);
 
-// Component I/O on an open file, in fixed-size windows so that memory use
-// does not grow with the component. Both give false, having read nothing
-// beyond the file, when the file holds fewer than offset + count bytes.
-// crc: the register to start from, replaced by the register at the end.
-bool crc_of_file_range(int fd, std::uint64_t offset, std::uint64_t count, std::uint32_t* crc);
-// Copies the range to out_fd at its current position; false also when a
-// write fails (a full file system).
-bool copy_file_range_to(int fd, std::uint64_t offset, std::uint64_t count, int out_fd);
-// A component's checked copy: the CRC register over crc_count bytes at
-// crc_offset (started from all ones) must equal expected_crc; the copy takes
-// copy_count bytes at copy_offset. With several processors and a long range
-// the CRC and the copy run at the same time, so out_fd may hold the bytes
-// even when the CRC does not match: it must be a staging file that the
-// caller discards unless the result is `copied`. Otherwise the CRC comes
-// first and nothing is written on a mismatch. A range beyond the end of the
-// file is a mismatch, read from nowhere.
-struct checked_copy {
-    std::uint64_t crc_offset;
-    std::uint64_t crc_count;
-    std::uint32_t expected_crc;
-    std::uint64_t copy_offset;
-    std::uint64_t copy_count;
+// Bytes of an image file read at a time by every pass over a component, so
+// that memory use does not grow with the component.
+constexpr std::size_t IMAGE_WINDOW = 256u << 10;
+
+// A range of an open file read window by window with pread. A file that
+// shrinks or a medium that fails under the reader gives a failed read, where
+// a mapping of the file would end the program with SIGBUS.
+class window_reader {
+  public:
+    window_reader(int fd, std::uint64_t offset, std::uint64_t count);
+    // The next window of the range (at most IMAGE_WINDOW bytes, valid until
+    // the next call); empty at the range's end and after a failed read.
+    std::span<const std::uint8_t> next();
+    // File offset of the window next() gave last.
+    std::uint64_t window_offset() const { return window_offset_; }
+    // True when the range could not be read whole: the file ended inside
+    // it, a read failed, or there was no memory for the window.
+    bool failed() const { return failed_; }
+
+  private:
+    int fd_;
+    std::uint64_t pos_;
+    std::uint64_t end_;
+    std::uint64_t window_offset_ = 0;
+    bool failed_ = false;
+    std::unique_ptr<std::uint8_t[]> buffer_;
 };
-enum class copy_check { copied, crc_mismatch, copy_failed };
-copy_check copy_with_crc_check(int fd, const checked_copy& job, int out_fd);
+
+// `count` bytes of a file from `offset`.
+struct file_range {
+    std::uint64_t offset;
+    std::uint64_t count;
+};
+
+// The component walk: a component as the walk finds it in an image file.
+struct image_component {
+    std::uint64_t start = 0;                       // file offset of its first byte
+    std::uint8_t probe[COMPONENT_PROBE_SIZE] = {}; // its first 20 bytes
+    component_layout layout{};                     // what they say
+};
+
+// One step of the walk: the 20 bytes at `start` and the layout they give.
+// False when fewer than 20 bytes remain there or they cannot be read: the
+// walk is over (the probe is then all zero).
+bool read_component_at(int fd, std::uint64_t start, image_component* c);
+
+// Where the component after c starts.
+std::uint64_t next_component_start(const image_component& c);
+
+// True when a file of `file_size` bytes holds the whole component.
+bool component_within(const image_component& c, std::uint64_t file_size);
+
+// The bytes a component's CRC covers (from byte 4 to its end), and its
+// payload (len bytes after the header).
+file_range crc_range(const image_component& c);
+file_range payload_range(const image_component& c);
+
 // Size of the open file, or -1.
 long long file_size_of(int fd);
+
+// Component I/O on an open file, window by window; neither reads beyond the
+// file: a range that the file does not hold counts as a failed read.
+// crc_of_file_range: crc is the register to start from, replaced by the
+// register at the end; false when the range could not be read whole.
+bool crc_of_file_range(int fd, const file_range& range, std::uint32_t* crc);
+// Copies the range to out_fd at its position. A read that fails or comes
+// short (the file shrank, its medium failed) is told apart from a write that
+// fails (a full file system).
+enum class copy_result { copied, read_failed, write_failed };
+copy_result copy_file_range_to(int fd, const file_range& range, int out_fd);
 
 void display_header(const image_header* header, int verbose);
 // header: 16 raw (big-endian) bytes.

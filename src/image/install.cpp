@@ -8,110 +8,29 @@
 // write instead of leaving unchecked bytes in flash, a slot or the archive.
 #include "image/image.h"
 
-#include "board/flash.h"
-#include "board/i2c.h"
-#include "boot/launch.h"
-#include "image/crc.h"
-#include "sys/command.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <limits>
-#include <memory>
-#include <new>
+#include <span>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "board/flash.h"
+#include "board/i2c.h"
+#include "boot/launch.h"
+#include "image/crc.h"
+#include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
-constexpr std::uint32_t CRC_START = 0xFFFFFFFF;
-constexpr std::uint64_t MAP_WINDOW = 256 << 10; // bytes of the image read at a time
-constexpr std::uint64_t SLOT_PIECE = 0x10000;   // slot files are written 64 KiB at a time
+constexpr std::uint64_t SLOT_PIECE = 0x10000; // slot files are written 64 KiB at a time
 constexpr int SLOT_ANSWER_SIZE = 32;
-
-// The image file, open for the whole call.
-class image_fd {
-  public:
-    explicit image_fd(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {}
-    ~image_fd() { reset(); }
-    image_fd(const image_fd&) = delete;
-    image_fd& operator=(const image_fd&) = delete;
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
-
-// A copy of part of the image file, read with pread: a file that shrinks
-// or a medium that fails gives a short read (no window), where a mapping
-// would end the program with SIGBUS. Freed when it goes.
-class file_window {
-  public:
-    file_window(int fd, std::uint64_t offset, std::uint64_t length)
-        : data_(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(length)])
-    {
-        if (data_ && !read_fully(fd, offset, length))
-            data_.reset();
-    }
-    const std::uint8_t* data() const { return data_.get(); }
-
-  private:
-    bool read_fully(int fd, std::uint64_t offset, std::uint64_t length)
-    {
-        for (std::uint64_t got = 0; got < length;) {
-            const ssize_t n = pread(fd, data_.get() + got, static_cast<std::size_t>(length - got),
-                                    static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            got += static_cast<std::uint64_t>(n);
-        }
-        return true;
-    }
-
-    std::unique_ptr<std::uint8_t[]> data_;
-};
-
-// A slot file or the application archive being written.
-class output_file {
-  public:
-    explicit output_file(const char* path) : f_(std::fopen(path, "wb")) {}
-    ~output_file() { finish(); }
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
-    FILE* get() const { return f_; }
-    // Closes the file; false when the data could not all be stored.
-    bool finish()
-    {
-        if (!f_)
-            return false;
-        const bool ok = std::fclose(f_) == 0;
-        f_ = nullptr;
-        return ok;
-    }
-
-  private:
-    FILE* f_;
-};
-
-// The component under the walk: its first 20 bytes, their meaning, and
-// where it starts in the file.
-struct component {
-    std::uint8_t probe[COMPONENT_PROBE_SIZE];
-    component_layout layout;
-    std::uint64_t start;
-};
 
 // What handling one component led to.
 enum class outcome { skipped, written, failed, boot_download };
@@ -145,191 +64,70 @@ const partition_kind* partition_kind_of(std::uint32_t type)
     return nullptr;
 }
 
-int partition_fd_of(std::uint32_t type)
-{
-    switch (type) {
-    case TYPE_BOOTLOADER:
-        return uboot_fd;
-    case TYPE_KERNEL:
-        return kernel_fd;
-    case TYPE_ROOTFS:
-        return rfs_fd;
-    case TYPE_DEVICETREE:
-        return device_tree_fd;
-    default:
-        return rescue_fd;
-    }
-}
-
-void print_percent(std::uint64_t done, std::uint64_t whole)
-{
-    std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / whole), '%');
-}
-
-void print_percent_done()
-{
-    std::printf("\b\b\b\b100%c\n", '%');
-}
-
-std::uint64_t file_size(int fd)
-{
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size < 0)
-        return 0;
-    return static_cast<std::uint64_t>(st.st_size);
-}
-
-// Reads the 20 bytes at a component's start; false when fewer remain.
-// A start beyond what the file offset type holds lies past the end of any
-// file: with a 32-bit off_t (the board) the cast would wrap it back into
-// the file, and a walk whose sizes carry it past 4 GiB would go round for
-// ever.
-bool read_probe(int fd, std::uint64_t at, std::uint8_t* probe)
-{
-    std::memset(probe, 0, COMPONENT_PROBE_SIZE);
-    if (at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - COMPONENT_PROBE_SIZE)
-        return false;
-    std::size_t got = 0;
-    while (got < COMPONENT_PROBE_SIZE) {
-        ssize_t n = pread(fd, probe + got, COMPONENT_PROBE_SIZE - got, static_cast<off_t>(at + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Chains gen_crc over a span of the file, one window at a time.
-bool crc_of_span(int fd, std::uint64_t start, std::uint64_t length, std::uint32_t& crc)
-{
-    for (std::uint64_t done = 0; done < length;) {
-        const std::uint64_t piece = std::min(MAP_WINDOW, length - done);
-        file_window w(fd, start + done, piece);
-        if (!w.data())
-            return false;
-        crc = gen_crc(w.data(), static_cast<std::uint32_t>(piece), crc);
-        done += piece;
-    }
-    return true;
-}
-
 // Checks a component's checksum over bytes 4 to its end. A component that
-// the file does not hold in full fails, with the checksum of what is there.
-bool checksum_matches(int fd, std::uint64_t image_size, const component& c, const char* crc_name)
+// the file does not hold in full fails, with the checksum of what is there;
+// so does one whose file shrinks or fails to read during the pass.
+bool checksum_matches(int fd, std::uint64_t image_size, const image_component& c, const char* crc_name)
 {
-    const std::uint64_t end = std::min(c.start + c.layout.total, image_size);
-    std::uint32_t crc = CRC_START;
-    if (!crc_of_span(fd, c.start + 4, end - std::min(end, c.start + 4), crc)) {
-        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(c.layout.total));
-        return false;
-    }
-    if (end == c.start + c.layout.total && crc == c.layout.header.crc)
+    const std::uint64_t end = std::min(next_component_start(c), image_size);
+    const std::uint64_t from = std::min(end, c.start + 4);
+    std::uint32_t crc = IMAGE_CRC_START;
+    const bool read = crc_of_file_range(fd, {from, end - from}, &crc);
+    if (read && component_within(c, image_size) && crc == c.layout.header.crc)
         return true;
     std::printf("Bad crc for %s: 0x%08x, voiding download\n", crc_name, crc);
     return false;
 }
 
-// The checksum of what a write pass hands on, from the component's byte 4,
-// to be compared with its crc once everything is written.
-struct pass_check {
-    std::uint64_t crc_from; // file offset of the component's byte 4
-    std::uint32_t crc;
-};
+// How a write pass ended: every byte handed on, and they are those the
+// checksum pass checked; a window that could not be read or that the
+// output refused; or bytes that differ from those checked (the file changed
+// between the passes: a stick pulled or rewritten at the slot question).
+enum class pass_result { handed_on, failed, altered };
 
-void note_handed_on(pass_check& check, std::uint64_t offset, const std::uint8_t* data, std::uint64_t length)
+// One write pass: `span` of the image file, window by window, each window
+// handed to put(window) and checksummed as it goes, from the component's
+// byte 4 (header bytes before the span, which the boot loader's write
+// leaves out, are checksummed first).
+template <typename Put>
+pass_result write_pass(int fd, const image_component& c, const file_range& span, Put&& put)
 {
-    const std::uint64_t skip = offset < check.crc_from ? std::min(length, check.crc_from - offset) : 0;
-    check.crc = gen_crc(data + skip, static_cast<std::uint32_t>(length - skip), check.crc);
-}
-
-// Starts the check of a write pass that begins at `from`: the header bytes
-// between byte 4 and `from`, which the boot loader's write leaves out, are
-// checksummed first.
-bool start_check(int fd, const component& c, std::uint64_t from, pass_check& check)
-{
-    check = {c.start + 4, CRC_START};
-    return from <= check.crc_from || crc_of_span(fd, check.crc_from, from - check.crc_from, check.crc);
-}
-
-bool check_passed(const pass_check& check, const component& c)
-{
-    return check.crc == c.layout.header.crc;
-}
-
-bool is_power_of_two(std::uint32_t v)
-{
-    return v != 0 && (v & (v - 1)) == 0;
-}
-
-// True when the flash writer can take the span block by block: the geometry
-// is usable and every block the span touches lies inside the partition, so
-// no block of it is written when the whole would be refused.
-bool blockwise_write_possible(int part_fd, std::uint32_t count)
-{
-    const std::uint32_t ss = theFlash.sector_size;
-    if (theFlash.size == 0 || count == 0 || !is_power_of_two(ss))
-        return false;
-    std::uint32_t part_size = 0;
-    if (!mtd_get_size(part_fd, &part_size))
-        return false;
-    const std::uint64_t blocks = (std::uint64_t{count} + ss - 1) / ss;
-    return blocks * ss <= part_size;
-}
-
-// Hands the whole span to the flash writer in one call (its own progress
-// display and its own refusals).
-int write_flash_whole(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
-{
-    static const std::uint8_t nothing = 0;
-    if (count == 0)
-        return api_flash_write(&nothing, part_fd, 0, 0, 1);
-    file_window w(fd, start, count);
-    if (!w.data())
-        return -1;
-    note_handed_on(check, start, w.data(), count);
-    return api_flash_write(w.data(), part_fd, 0, count, 1);
-}
-
-// Feeds the flash writer one erase block at a time from windows of the
-// file, showing the same progress line as one call over the whole span would.
-int write_flash_blockwise(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
-{
-    const std::uint32_t ss = theFlash.sector_size;
-    const std::uint64_t blocks = (std::uint64_t{count} + ss - 1) / ss;
-    const std::uint64_t window = std::max<std::uint64_t>(MAP_WINDOW, ss);
-    std::printf("     ");
-    std::uint64_t block = 0;
-    for (std::uint64_t done = 0; done < count;) {
-        const std::uint64_t piece = std::min<std::uint64_t>(window, count - done);
-        file_window w(fd, start + done, piece);
-        if (!w.data())
-            return -1;
-        note_handed_on(check, start + done, w.data(), piece);
-        for (std::uint64_t off = 0; off < piece; off += ss, ++block) {
-            const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(ss, piece - off));
-            const auto at = static_cast<std::uint32_t>(done + off);
-            if (api_flash_write(w.data() + off, part_fd, at, len, 0) < 0)
-                return -1;
-            print_percent(block, blocks);
-            std::fflush(stdout);
-        }
-        done += piece;
+    const std::uint64_t crc_from = c.start + 4;
+    std::uint32_t crc = IMAGE_CRC_START;
+    if (span.offset > crc_from && !crc_of_file_range(fd, {crc_from, span.offset - crc_from}, &crc))
+        return pass_result::failed;
+    window_reader reader(fd, span.offset, span.count);
+    for (auto w = reader.next(); !w.empty(); w = reader.next()) {
+        const std::uint64_t at = reader.window_offset();
+        const auto skip =
+            static_cast<std::size_t>(at < crc_from ? std::min<std::uint64_t>(w.size(), crc_from - at) : 0);
+        crc = gen_crc(w.data() + skip, static_cast<std::uint32_t>(w.size() - skip), crc);
+        if (!put(w))
+            return pass_result::failed;
     }
-    print_percent_done();
-    std::fflush(stdout);
-    return 0;
+    if (reader.failed())
+        return pass_result::failed;
+    return crc == c.layout.header.crc ? pass_result::handed_on : pass_result::altered;
 }
 
-int write_flash_span(int fd, std::uint64_t start, std::uint32_t count, int part_fd, pass_check& check)
+// The flash writer takes the span block by block as the windows come, so
+// that a partition component is never whole in memory.
+bool write_partition(int fd, const image_component& c, const file_range& span, std::uint32_t type)
 {
-    if (blockwise_write_possible(part_fd, count))
-        return write_flash_blockwise(fd, start, count, part_fd, check);
-    return write_flash_whole(fd, start, count, part_fd, check);
+    partition_place place{};
+    if (!partition_of_type(type, &place))
+        return false;
+    flash_span_writer writer(place.fd, 0, static_cast<std::uint32_t>(span.count), 1);
+    if (!writer.ok())
+        return false;
+    const pass_result r =
+        write_pass(fd, c, span, [&](std::span<const std::uint8_t> w) { return writer.write(w); });
+    // Written bytes that differ from those checked still end their progress
+    // line before the failure is reported.
+    return r != pass_result::failed && writer.finish() && r == pass_result::handed_on;
 }
 
-outcome install_partition(int fd, std::uint64_t image_size, const component& c, const partition_kind& k,
+outcome install_partition(int fd, std::uint64_t image_size, const image_component& c, const partition_kind& k,
                           std::uint8_t check_version, int slot)
 {
     std::fputs(k.heading, stdout);
@@ -346,10 +144,8 @@ outcome install_partition(int fd, std::uint64_t image_size, const component& c, 
         std::puts("Image has same version as existing image. Skipping update...");
         return outcome::skipped;
     }
-    const std::uint64_t from = k.payload_only ? c.start + c.layout.payload_offset : c.start;
-    pass_check check{};
-    if (!start_check(fd, c, from, check) ||
-        write_flash_span(fd, from, tested, partition_fd_of(k.type), check) < 0 || !check_passed(check, c)) {
+    const file_range span = k.payload_only ? payload_range(c) : file_range{c.start, c.layout.total};
+    if (!write_partition(fd, c, span, k.type)) {
         std::puts(k.failure);
         return outcome::failed;
     }
@@ -369,9 +165,10 @@ int ask_slot()
         return 0;
     // The rest of an over-long answer must not answer the next question.
     if (!std::strchr(line, '\n')) {
-        int ch;
-        while ((ch = std::getchar()) != EOF && ch != '\n') {
-        }
+        int ch = 0;
+        do
+            ch = std::getchar();
+        while (ch != EOF && ch != '\n');
     }
     if (line[0] == '1')
         return 1;
@@ -380,57 +177,27 @@ int ask_slot()
     return 0;
 }
 
-// Writes a span of the image file to an output file in pieces of at most
-// SLOT_PIECE bytes; after each piece, shows the share written when asked.
-// Returns the bytes written; stops at the first short write (errno set).
-std::uint64_t copy_span(int fd, std::uint64_t start, std::uint64_t length, FILE* out, bool show_percent,
-                        pass_check& check)
-{
-    std::uint64_t done = 0;
-    while (done < length) {
-        const std::uint64_t piece = std::min(MAP_WINDOW, length - done);
-        file_window w(fd, start + done, piece);
-        if (!w.data())
-            return done;
-        note_handed_on(check, start + done, w.data(), piece);
-        for (std::uint64_t off = 0; off < piece;) {
-            const std::size_t n = std::min(SLOT_PIECE, piece - off);
-            const std::size_t put = std::fwrite(w.data() + off, 1, n, out);
-            done += put;
-            off += put;
-            if (put != n)
-                return done;
-            if (show_percent)
-                print_percent(done, length);
-        }
-    }
-    return done;
-}
-
 // Writes the payload to the application archive; true when it is complete.
-bool write_archive(int fd, const component& c)
+// "Nothing written" is a failure too, an empty payload included.
+bool write_archive(int fd, const image_component& c)
 {
     errno = 0;
-    output_file out(APP_ARCHIVE);
-    if (!out.get()) {
+    file_ptr out(std::fopen(APP_ARCHIVE, "wb"));
+    if (!out) {
         std::printf("Image unpack failed (err %d)\n", errno);
         return false;
     }
-    const std::uint64_t len = c.layout.header.len;
-    const std::uint64_t from = c.start + c.layout.payload_offset;
-    pass_check check{};
-    if (!start_check(fd, c, from, check)) {
-        std::printf("Image unpack failed (err %d)\n", EIO);
-        return false;
-    }
-    const std::uint64_t put = copy_span(fd, from, len, out.get(), false, check);
-    if (put == 0 || put != len || !out.finish()) {
+    const pass_result r = write_pass(fd, c, payload_range(c), [&](std::span<const std::uint8_t> w) {
+        return std::fwrite(w.data(), 1, w.size(), out.get()) == w.size();
+    });
+    const bool closed = close_file(out);
+    if (c.layout.header.len == 0 || r == pass_result::failed || !closed) {
         // A window that could not be read (the file shrank) sets no errno.
         std::printf("Image unpack failed (err %d)\n", errno ? errno : EIO);
         return false;
     }
     // The archive is launched next: it must hold the bytes that were checked.
-    if (!check_passed(check, c)) {
+    if (r == pass_result::altered) {
         std::printf("Image unpack failed (err %d)\n", EIO);
         return false;
     }
@@ -439,10 +206,10 @@ bool write_archive(int fd, const component& c)
 
 bool ensure_images_dir()
 {
-    if (path_exists("/user/images"))
+    if (path_exists(IMAGES_DIR))
         return true;
     // rwxr-xr-x, as the shell's mkdir of the same folder elsewhere makes it.
-    return mkdir("/user/images", 0755) == 0;
+    return mkdir(IMAGES_DIR, 0755) == 0;
 }
 
 // A slot whose write was cut short (power lost) keeps the new header over a
@@ -450,11 +217,29 @@ bool ensure_images_dir()
 bool slot_file_holds(int slot, std::uint64_t total)
 {
     struct stat st {};
-    const std::string path = strprintf("/user/images/image%d", slot);
-    return stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= total;
+    return stat(slot_path(slot).c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= total;
 }
 
-outcome install_slot(int fd, const component& c, std::uint8_t check_version, int slot)
+// The whole component into the slot file, in pieces of SLOT_PIECE bytes,
+// each followed by the share written so far.
+pass_result write_slot_file(int fd, const image_component& c, FILE* out)
+{
+    const std::uint64_t total = c.layout.total;
+    std::uint64_t done = 0;
+    return write_pass(fd, c, {c.start, total}, [&](std::span<const std::uint8_t> w) {
+        while (!w.empty()) {
+            const auto piece = w.first(std::min<std::size_t>(w.size(), SLOT_PIECE));
+            if (std::fwrite(piece.data(), 1, piece.size(), out) != piece.size())
+                return false;
+            done += piece.size();
+            w = w.subspan(piece.size());
+            show_progress(done, total);
+        }
+        return true;
+    });
+}
+
+outcome install_slot(int fd, const image_component& c, std::uint8_t check_version, int slot)
 {
     std::printf("Installing image as image%d: ", slot);
     std::fflush(stdout);
@@ -463,31 +248,28 @@ outcome install_slot(int fd, const component& c, std::uint8_t check_version, int
         return outcome::skipped;
     }
     ensure_images_dir();
-    const std::string path = strprintf("/user/images/image%d", slot);
     errno = 0;
-    output_file out(path.c_str());
-    if (!out.get()) {
+    file_ptr out(std::fopen(slot_path(slot).c_str(), "wb"));
+    if (!out) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return outcome::failed;
     }
     std::printf("    ");
-    const std::uint64_t total = c.layout.total;
-    pass_check check{};
-    start_check(fd, c, c.start, check); // nothing to read: the write starts at byte 0
-    if (copy_span(fd, c.start, total, out.get(), true, check) != total) {
+    const pass_result r = write_slot_file(fd, c, out.get());
+    if (r == pass_result::failed) {
         std::printf("Image%d update failed (err %d)\n", slot, errno ? errno : EIO);
         return outcome::failed;
     }
     // Bytes that differ from those checked must not become the selected
     // slot; the file stays as written, like any failed slot write.
-    if (!check_passed(check, c)) {
+    if (r == pass_result::altered) {
         std::printf("Image%d update failed (err %d)\n", slot, EIO);
         return outcome::failed;
     }
-    print_percent_done();
+    show_progress_done();
     // The data must be on flash before the image-select byte names the
     // slot, also on a file system that is not mounted synchronously.
-    if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0 || !out.finish()) {
+    if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0 || !close_file(out)) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return outcome::failed;
     }
@@ -496,8 +278,8 @@ outcome install_slot(int fd, const component& c, std::uint8_t check_version, int
     return outcome::written;
 }
 
-outcome install_application(int fd, std::uint64_t image_size, const component& c, std::uint8_t check_version,
-                            int& slot)
+outcome install_application(int fd, std::uint64_t image_size, const image_component& c,
+                            std::uint8_t check_version, int& slot)
 {
     std::fputs("Installing Application: ", stdout);
     std::fflush(stdout);
@@ -516,7 +298,7 @@ outcome install_application(int fd, std::uint64_t image_size, const component& c
 
 // Components whose geometry cannot be walked: a header shorter than the 20
 // bytes read at every start, or a size beyond 32 bits.
-bool component_walkable(const component& c)
+bool component_walkable(const image_component& c)
 {
     if (c.layout.sane)
         return true;
@@ -531,8 +313,8 @@ bool component_walkable(const component& c)
     return false;
 }
 
-outcome handle_component(int fd, std::uint64_t image_size, const component& c, std::uint8_t check_version,
-                         int& slot)
+outcome handle_component(int fd, std::uint64_t image_size, const image_component& c,
+                         std::uint8_t check_version, int& slot)
 {
     if (c.layout.type == TYPE_APPLICATION)
         return install_application(fd, image_size, c, check_version, slot);
@@ -545,18 +327,17 @@ outcome handle_component(int fd, std::uint64_t image_size, const component& c, s
 
 int processVireoImage(const char* path, std::uint8_t check_version, int slot)
 {
-    image_fd image(path);
-    if (image.get() < 0) {
+    unique_fd image(open(path, O_RDONLY | O_CLOEXEC));
+    if (!image) {
         std::perror(path);
         return 0;
     }
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
-    const std::uint64_t image_size = file_size(image.get());
+    const long long size = file_size_of(image.get());
+    const std::uint64_t image_size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
     int installed = 0;
-    component c{};
-    c.start = 0;
-    while (read_probe(image.get(), c.start, c.probe)) {
-        c.layout = component_from_probe(c.probe);
+    image_component c;
+    for (std::uint64_t at = 0; read_component_at(image.get(), at, &c); at = next_component_start(c)) {
         display_header(&c.layout.header, 0);
         if (!component_walkable(c))
             return 0;
@@ -569,7 +350,6 @@ int processVireoImage(const char* path, std::uint8_t check_version, int slot)
         }
         if (done == outcome::written)
             installed = 1;
-        c.start += c.layout.total;
     }
     std::puts("File processed");
     image.reset();

@@ -31,7 +31,7 @@ int run_mac_config()
         std::fputs("MAC address (format nn:nn:nn:nn:nn:nn): ", stdout);
         std::fflush(stdout);
         get_user_input(line, sizeof line);
-        if (sig_quit_raised || std::strcmp(line, "q") == 0)
+        if (console_input_ended() || sig_quit_raised || std::strcmp(line, "q") == 0)
             return 0;
         if (has_six_hex_numbers(line))
             break;

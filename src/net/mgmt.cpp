@@ -19,6 +19,7 @@
 #include "boot/launch.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -29,11 +30,6 @@ constexpr const char* MGMT_IFNAME = "eth0";
 constexpr unsigned STATIC_SETTLE_SECONDS = 5;
 constexpr int STATIC_PROGRESS_DOTS = 20;
 constexpr unsigned DHCP_SETTLE_SECONDS = 3;
-
-bool quit_requested()
-{
-    return sig_quit_raised.load() != 0;
-}
 
 // Dotted form of a network-order address.
 const char* dotted(std::uint32_t addr)
@@ -48,23 +44,6 @@ void prompt(const char* text)
     std::fputs(text, stdout);
     std::fflush(stdout);
 }
-
-// Owns the socket that carries the interface requests.
-class request_socket {
-  public:
-    request_socket() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
-    ~request_socket()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    request_socket(const request_socket&) = delete;
-    request_socket& operator=(const request_socket&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 void configure_dhcp(char port)
 {
@@ -117,7 +96,7 @@ int mgmt_port_params(char* /*port*/, std::uint8_t* use_dhcp, std::uint32_t* ip, 
         char line[LINE_SIZE];
         prompt("Confirm: Use DHCP for network configuration? y/N: ");
         get_user_input(line, sizeof line);
-        if (quit_requested())
+        if (console_input_ended() || sig_quit_raised)
             return 0;
         if (std::toupper(static_cast<unsigned char>(line[0])) == 'Y')
             *use_dhcp = 1;
@@ -141,7 +120,7 @@ int get_ip_addr(const char* prompt_text, std::uint32_t* addr, std::uint8_t requi
     for (;;) {
         prompt(prompt_text);
         get_user_input(line, sizeof line);
-        if (quit_requested())
+        if (console_input_ended() || sig_quit_raised)
             return 0;
         if (line[0] == 'q' || line[0] == 'Q')
             return 0;
@@ -184,18 +163,19 @@ int mgmt_port_configure(std::uint8_t use_dhcp, char port, const std::uint32_t* i
 
 int mgmt_link_status(char /*port*/)
 {
-    const request_socket sock;
-    if (sock.fd() < 0) {
+    // The socket that carries the interface requests.
+    const unique_fd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!sock) {
         std::puts("Raw Socket open error");
         return 0;
     }
     struct ifreq ifr {};
     std::strncpy(ifr.ifr_name, MGMT_IFNAME, IFNAMSIZ - 1);
-    if (::ioctl(sock.fd(), SIOCGIFINDEX, &ifr) < 0) {
+    if (::ioctl(sock.get(), SIOCGIFINDEX, &ifr) < 0) {
         std::printf("Open Interface %s error.\n", MGMT_IFNAME);
         return 0;
     }
-    if (::ioctl(sock.fd(), SIOCGIFFLAGS, &ifr) < 0) {
+    if (::ioctl(sock.get(), SIOCGIFFLAGS, &ifr) < 0) {
         std::puts("Open flags error.");
         return 0;
     }
@@ -203,7 +183,7 @@ int mgmt_link_status(char /*port*/)
     struct ethtool_value link {};
     link.cmd = ETHTOOL_GLINK;
     ifr.ifr_data = reinterpret_cast<char*>(&link);
-    if (::ioctl(sock.fd(), SIOCETHTOOL, &ifr) < 0) {
+    if (::ioctl(sock.get(), SIOCETHTOOL, &ifr) < 0) {
         std::puts("EthTool GLINK error.");
         return 0;
     }

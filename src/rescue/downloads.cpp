@@ -24,38 +24,15 @@
 #include "rescue/rescue.h"
 #include "serial/xmodem.h"
 #include "sys/command.h"
+#include "sys/files.h"
+#include "sys/paths.h"
 
 namespace {
 
 constexpr int LINE_SIZE = 128;
-constexpr const char* USB_DIR = "/mnt/usb";
-constexpr const char* DOWNLOAD_FILE = "/tmp/image";
 constexpr const char* AFTER_USB_DIR = "/tmp";
 constexpr int TFTP_ATTEMPTS = 3;
 constexpr unsigned TFTP_RETRY_SECONDS = 3;
-
-bool quit_requested()
-{
-    return sig_quit_raised.load() != 0;
-}
-
-// Owns an open directory stream.
-class dir_stream {
-  public:
-    explicit dir_stream(const char* path) : dir_(::opendir(path)) {}
-    ~dir_stream()
-    {
-        if (dir_ != nullptr)
-            ::closedir(dir_);
-    }
-    dir_stream(const dir_stream&) = delete;
-    dir_stream& operator=(const dir_stream&) = delete;
-    bool is_open() const { return dir_ != nullptr; }
-    DIR* get() const { return dir_; }
-
-  private:
-    DIR* dir_;
-};
 
 // An entry counts unless lstat names it a directory: ".", ".." and
 // subdirectories are skipped, a symbolic link counts as an entry of its own.
@@ -72,8 +49,7 @@ bool counts_as_file(DIR* dir, const char* name)
 // nothing here depends on the change succeeding.
 void change_dir(const char* path)
 {
-    if (::chdir(path) != 0) {
-    }
+    [[maybe_unused]] const int ignored = ::chdir(path);
 }
 
 // A name from the stick as it may be shown on the console: control bytes
@@ -109,7 +85,7 @@ bool ask_usb_file_number(int* choice)
     char line[LINE_SIZE];
     for (;;) {
         get_user_input(line, sizeof line);
-        if (line[0] == 'q' || line[0] == 'Q')
+        if (console_input_ended() || line[0] == 'q' || line[0] == 'Q')
             return false;
         if (std::sscanf(line, "%d", choice) == 1)
             return true;
@@ -154,9 +130,11 @@ bool ask_image_filename(char* name, int size)
         std::printf("Image Filename: ");
         std::fflush(stdout);
         get_user_input(name, size);
+        if (console_input_ended())
+            return false;
         if (std::strlen(name) >= 2)
             return true;
-        if (std::strcmp(name, "q") == 0 || quit_requested())
+        if (std::strcmp(name, "q") == 0 || sig_quit_raised)
             return false;
         std::puts("Invalid filename. Try again please");
     }
@@ -171,7 +149,7 @@ tftp_result fetch_by_tftp(const char* name, std::uint32_t server)
     in.s_addr = server;
     const std::string server_text = inet_ntoa(in);
     for (int attempt = 1; attempt <= TFTP_ATTEMPTS; ++attempt) {
-        if (quit_requested())
+        if (sig_quit_raised)
             return tftp_result::quit;
         std::printf("Installing image %s from TFTP server %s\n", name, server_text.c_str());
         remove_stale_download();
@@ -192,8 +170,8 @@ int run_usb_rescue()
 {
     int choice = 0;
     {
-        const dir_stream dir(USB_DIR);
-        if (!dir.is_open()) {
+        const dir_ptr dir(::opendir(USB_DIR));
+        if (!dir) {
             std::puts("Unable to open USB directory. Quitting");
             return 0;
         }
@@ -209,8 +187,8 @@ int run_usb_rescue()
 
     std::string path;
     {
-        const dir_stream dir(USB_DIR);
-        if (!dir.is_open()) {
+        const dir_ptr dir(::opendir(USB_DIR));
+        if (!dir) {
             std::puts("Unable to re-open USB directory. Quitting");
             return 0;
         }
@@ -248,7 +226,7 @@ int run_tftp_rescue()
         return 0;
     if (!ask_image_filename(name, sizeof name))
         return 0;
-    if (quit_requested())
+    if (sig_quit_raised)
         return 0;
     const std::uint32_t ip_copy = ip;
     const std::uint32_t netmask_copy = netmask;
@@ -274,7 +252,7 @@ int run_xmodem_rescue()
     if (fd < 0)
         return 0;
     remove_stale_download();
-    run_command("/usr/bin/rx /tmp/image");
+    run_command(strprintf("/usr/bin/rx %s", DOWNLOAD_FILE));
     const bool received = path_exists(DOWNLOAD_FILE);
     reset_serial(fd);
     ::close(fd);

@@ -6,6 +6,7 @@
 #include "image/image.h"
 #include "net/mgmt.h"
 #include "sys/command.h"
+#include "sys/paths.h"
 
 #include <cctype>
 #include <cstdint>
@@ -111,9 +112,9 @@ void erase_user_filesystem()
     puts("\nErasing filesystem for clean install");
     run_command("flash_eraseall /dev/mtd-user-char");
     puts("Mounting...");
-    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    run_command(strprintf("%s &> /dev/null", MOUNT_USER_PARTITION));
     puts("creating default filesystem");
-    run_command("mkdir /user/images &> /dev/null");
+    run_command(strprintf("mkdir %s &> /dev/null", IMAGES_DIR));
 }
 
 } // namespace

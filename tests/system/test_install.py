@@ -90,7 +90,7 @@ def test_flash_progress_line_counts_blocks(tmp_path):
     assert len(erases(board, "kernel")) == 4
 
 
-@pytest.mark.parametrize("erase_size", [65536, 262144])
+@pytest.mark.parametrize("erase_size", [65536, 262144, 1048576])
 def test_other_erase_block_sizes(tmp_path, erase_size):
     board = new_board(tmp_path, erase_size=erase_size)
     board.write_partition("rfs", b"\x11" * 2 * erase_size)

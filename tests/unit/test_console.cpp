@@ -15,57 +15,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "console_capture.h"
+
 namespace {
-
-// Descriptor 0 and 1 replaced for one test: 0 reads the given input from a
-// pipe (then end of file), 1 goes to a temporary file read back afterwards.
-class redirected_console {
-  public:
-    explicit redirected_console(const std::string& input)
-    {
-        fflush(stdout);
-        saved_in_ = dup(0);
-        saved_out_ = dup(1);
-        int p[2];
-        if (pipe(p) != 0)
-            std::abort();
-        if (write(p[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            std::abort();
-        close(p[1]);
-        dup2(p[0], 0);
-        close(p[0]);
-        out_ = tmpfile();
-        dup2(fileno(out_), 1);
-    }
-    ~redirected_console() { restore(); }
-
-    std::string output()
-    {
-        restore();
-        std::string text;
-        rewind(out_);
-        int c;
-        while ((c = fgetc(out_)) != EOF)
-            text.push_back(static_cast<char>(c));
-        return text;
-    }
-
-  private:
-    void restore()
-    {
-        if (saved_in_ < 0)
-            return;
-        fflush(stdout);
-        dup2(saved_in_, 0);
-        dup2(saved_out_, 1);
-        close(saved_in_);
-        close(saved_out_);
-        saved_in_ = saved_out_ = -1;
-    }
-    int saved_in_ = -1;
-    int saved_out_ = -1;
-    FILE* out_ = nullptr;
-};
 
 struct edit_result {
     std::string text;
@@ -75,7 +27,7 @@ struct edit_result {
 edit_result edit(const std::string& keys, int size = 128)
 {
     std::string buffer(static_cast<std::size_t>(size) + 8, '#');
-    redirected_console console(keys);
+    console_capture console(keys);
     char* returned = get_user_input(buffer.data(), size);
     edit_result r{buffer.c_str(), console.output()};
     EXPECT_EQ(returned, buffer.data());

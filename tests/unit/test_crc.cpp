@@ -73,26 +73,6 @@ TEST(GenCrc, ChainsAcrossPiecesOfAnySize)
     }
 }
 
-TEST(GenCrc, PiecesChecksummedApartJoinWithTheZeroByteShift)
-{
-    const auto data = random_bytes(70000, 3);
-    const std::uint32_t whole = gen_crc(data.data(), u32(data.size()), 0xFFFFFFFFu);
-    for (const std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{4096},
-                                    std::size_t{33333}, data.size()}) {
-        const std::uint32_t head = gen_crc(data.data(), u32(split), 0xFFFFFFFFu);
-        const std::size_t rest = data.size() - split;
-        const std::uint32_t tail = gen_crc(data.data() + split, u32(rest), 0);
-        EXPECT_EQ(crc_shift(head, rest) ^ tail, whole) << "split " << split;
-    }
-    // Moving through zeros is what checksumming zeros does, beyond 4 GiB too
-    // (there by squaring: 2^32 + 16 zeros = 2^32 zeros, then 16).
-    const std::vector<std::uint8_t> zeros(16, 0);
-    EXPECT_EQ(crc_shift(0x12345678u, 16), gen_crc(zeros.data(), 16, 0x12345678u));
-    EXPECT_EQ(crc_shift(crc_shift(0x9ABCDEF0u, std::uint64_t{1} << 32), 16),
-              crc_shift(0x9ABCDEF0u, (std::uint64_t{1} << 32) + 16));
-    EXPECT_EQ(crc_shift(0, 12345), 0u);
-}
-
 TEST(GenCrc, DetectsEverySingleBitFlip)
 {
     auto data = random_bytes(40000, 3);

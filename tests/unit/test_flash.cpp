@@ -200,3 +200,38 @@ TEST_F(FlashTest, TraceTexts)
               "Flash Write 0x00020000 to 0x0001ffff (0x00020000 to 0x0001ffff) 0\n")
         << "count 0 at a block boundary touches no block";
 }
+
+TEST_F(FlashTest, SpanWriterRefusesBytesBeyondOrShortOfTheSpan)
+{
+    geometry_4k();
+    // No block touched (count 0 at a block boundary): only the progress line.
+    {
+        testing::internal::CaptureStdout();
+        flash_span_writer empty(fd_, 0, 0, 1);
+        ASSERT_TRUE(empty.ok());
+        EXPECT_FALSE(empty.write(std::vector<std::uint8_t>(1, 0xEE))) << "a byte the span does not hold";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "     ");
+    }
+    // The span's bytes stop coming half-way: the block was read, but nothing
+    // is erased or written, and no message speaks of the device.
+    testing::internal::CaptureStdout();
+    flash_span_writer half(fd_, 0x10, 16, 0);
+    ASSERT_TRUE(half.ok());
+    EXPECT_TRUE(half.write(std::vector<std::uint8_t>(8, 0xEE)));
+    EXPECT_FALSE(half.finish());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(file(), content_);
+}
+
+TEST_F(FlashTest, SpanWriterChecksTheWholeSpanFirst)
+{
+    geometry_128k();
+    testing::internal::CaptureStdout();
+    const flash_span_writer wrapping(fd_, 0xFFFFFFE0u, 0x40, 1);
+    EXPECT_FALSE(wrapping.ok());
+    theFlash.size = 0;
+    const flash_span_writer no_flash(fd_, 0, 16, 1);
+    EXPECT_FALSE(no_flash.ok());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Flash Write span outside the partition.\n");
+    EXPECT_EQ(file(), content_);
+}

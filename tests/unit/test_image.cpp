@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "boot/launch.h"
+#include "console_capture.h"
 #include "image/crc.h"
 
 namespace {
@@ -113,32 +114,19 @@ TEST(ComponentLayout, RefusesHeadersThatStallOrWrapTheWalk)
     EXPECT_FALSE(wrap_ext.sane);
 }
 
-namespace {
-
-// Runs fn with stdout sent to a temporary file and gives what it printed.
-template <typename F> std::string captured_stdout(F&& fn)
-{
-    testing::internal::CaptureStdout();
-    fn();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
-} // namespace
-
 TEST(DisplayHeader, VerbosePrintsFourWordsQuietPrintsNothing)
 {
     const image_header h{0xDEADBEEFu, 0x10u, 0x81504547u, 0x01020304u};
-    EXPECT_EQ(captured_stdout([&] { display_header(&h, 1); }),
+    EXPECT_EQ(stdout_of([&] { display_header(&h, 1); }),
               "  crc: 0xdeadbeef\n  len: 0x00000010\nmagic: 0x81504547\n   id: 0x01020304\n");
-    EXPECT_EQ(captured_stdout([&] { display_header(&h, 0); }), "");
+    EXPECT_EQ(stdout_of([&] { display_header(&h, 0); }), "");
 }
 
 TEST(StoredHeaders, UnknownTypeAndNullBuffer)
 {
     std::uint8_t buf[16];
     std::memset(buf, 0xAA, sizeof buf);
-    std::string out = captured_stdout([&] { EXPECT_EQ(read_flash_image_header(0x07504547u, buf, 0), 0); });
+    std::string out = stdout_of([&] { EXPECT_EQ(read_flash_image_header(0x07504547u, buf, 0), 0); });
     EXPECT_EQ(out, "Unknown image type 0x7504547 \n");
     for (const std::uint8_t b : buf)
         EXPECT_EQ(b, 0); // cleared before the type is looked at
@@ -147,7 +135,7 @@ TEST(StoredHeaders, UnknownTypeAndNullBuffer)
     // A new component of unknown type has no stored header: never "same".
     std::uint8_t hdr[16];
     encode_header(image_header{1, 2, 0x7F504547u, 3}, hdr);
-    out = captured_stdout([&] { EXPECT_EQ(verifyMatchingHeaders(hdr, 0), 0); });
+    out = stdout_of([&] { EXPECT_EQ(verifyMatchingHeaders(hdr, 0), 0); });
     EXPECT_EQ(out, "Unknown image type 0x7f504547 \n");
 }
 
@@ -295,59 +283,83 @@ TEST(ComponentWalk, StopsAtHeadersThatWouldStallOrWrap)
     EXPECT_NE(err.find("(header size 3, length 0)"), std::string::npos);
 }
 
-TEST(CheckCrc, ZeroWhenTheComponentMatches)
+TEST(CheckCrc, ZeroOnlyWhenTheFileHoldsTheWholeMatchingRange)
 {
-    auto c = make_component(TYPE_APPLICATION, 1000);
-    const std::uint32_t crc = load_be32(c.data());
-    EXPECT_EQ(CheckCrc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), crc), 0);
-    c[500] ^= 0x10;
-    EXPECT_EQ(CheckCrc(c.data() + 4, static_cast<std::uint32_t>(c.size() - 4), crc), 1);
-}
-
-TEST(ComponentFileIo, LongRangesChecksummedInHalvesGiveTheSameCrc)
-{
-    // Long enough for the two-halves pass, with a length that is not a
-    // multiple of anything, at an odd offset; a flip in either half shows.
-    std::vector<std::uint8_t> prefix(4097, 0x22);
-    auto comp = make_component(TYPE_APPLICATION, (17u << 20) + 4093);
-    const std::uint32_t stored = load_be32(comp.data());
-    for (const std::size_t flip : {std::size_t{0}, std::size_t{100}, comp.size() / 2 + 3, comp.size() - 1}) {
+    // Longer than one read window, at an offset that is not aligned.
+    std::vector<std::uint8_t> prefix(1234, 0x11);
+    auto comp = make_component(TYPE_APPLICATION, IMAGE_WINDOW * 2 + 77);
+    const std::uint32_t crc = load_be32(comp.data());
+    const file_range range{prefix.size() + 4, comp.size() - 4};
+    temp_image good(join({prefix, comp}));
+    EXPECT_EQ(CheckCrc(good.fd(), range, crc), 0);
+    EXPECT_EQ(CheckCrc(good.fd(), range, crc ^ 1), 1);
+    for (const std::size_t flip : {std::size_t{4}, IMAGE_WINDOW + 3, comp.size() - 1}) {
         auto bytes = comp;
-        if (flip != 0)
-            bytes[flip] ^= 0x01;
-        temp_image img(join({prefix, bytes}));
-        std::uint32_t crc = 0xFFFFFFFFu;
-        ASSERT_TRUE(crc_of_file_range(img.fd(), prefix.size() + 4, bytes.size() - 4, &crc));
-        EXPECT_EQ(crc == stored, flip == 0) << "flip at " << flip;
+        bytes[flip] ^= 0x10;
+        temp_image bad(join({prefix, bytes}));
+        EXPECT_EQ(CheckCrc(bad.fd(), range, crc), 1) << "flip at " << flip;
     }
+    // A file that ends inside the range, by one byte.
+    ASSERT_EQ(ftruncate(good.fd(), static_cast<off_t>(prefix.size() + comp.size() - 1)), 0);
+    EXPECT_EQ(CheckCrc(good.fd(), range, crc), 1);
 }
 
 TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
 {
-    // Larger than one mapping window, at an offset that is not page aligned.
     std::vector<std::uint8_t> prefix(1234, 0x11);
     auto comp = make_component(TYPE_APPLICATION, (9u << 20) + 77);
     temp_image img(join({prefix, comp}));
-    std::uint32_t crc = 0xFFFFFFFFu;
-    ASSERT_TRUE(crc_of_file_range(img.fd(), prefix.size() + 4, comp.size() - 4, &crc));
+    std::uint32_t crc = IMAGE_CRC_START;
+    ASSERT_TRUE(crc_of_file_range(img.fd(), {prefix.size() + 4, comp.size() - 4}, &crc));
     EXPECT_EQ(crc, load_be32(comp.data()));
 
     FILE* out = std::tmpfile();
-    ASSERT_TRUE(copy_file_range_to(img.fd(), prefix.size() + 16, comp.size() - 16, fileno(out)));
+    ASSERT_EQ(copy_file_range_to(img.fd(), {prefix.size() + 16, comp.size() - 16}, fileno(out)),
+              copy_result::copied);
     EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(comp.size() - 16));
     std::vector<std::uint8_t> back(comp.size() - 16);
     ASSERT_EQ(pread(fileno(out), back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
     EXPECT_TRUE(std::equal(back.begin(), back.end(), comp.begin() + 16));
 
     // One byte beyond the end: refused before anything is read or written.
-    const long long size = file_size_of(img.fd());
-    crc = 0xFFFFFFFFu;
-    EXPECT_FALSE(crc_of_file_range(img.fd(), 4, static_cast<std::uint64_t>(size) - 3, &crc));
-    EXPECT_EQ(crc, 0xFFFFFFFFu);
-    EXPECT_FALSE(copy_file_range_to(img.fd(), static_cast<std::uint64_t>(size), 1, fileno(out)));
-    EXPECT_FALSE(crc_of_file_range(img.fd(), ~std::uint64_t{0} - 2, 16, &crc));
+    const auto size = static_cast<std::uint64_t>(file_size_of(img.fd()));
+    crc = IMAGE_CRC_START;
+    EXPECT_FALSE(crc_of_file_range(img.fd(), {4, size - 3}, &crc));
+    EXPECT_EQ(crc, IMAGE_CRC_START);
+    EXPECT_EQ(copy_file_range_to(img.fd(), {size, 1}, fileno(out)), copy_result::read_failed);
+    EXPECT_FALSE(crc_of_file_range(img.fd(), {~std::uint64_t{0} - 2, 16}, &crc));
     EXPECT_EQ(file_size_of(fileno(out)), static_cast<long long>(comp.size() - 16));
     std::fclose(out);
+
+    // A full output is a failed write, not a failed read.
+    FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(copy_file_range_to(img.fd(), {0, size}, fileno(full)), copy_result::write_failed);
+    std::fclose(full);
+}
+
+TEST(ComponentWalk, StepsFromHeaderToHeaderAndKnowsTheRanges)
+{
+    const auto kernel = make_component(TYPE_KERNEL, 30);
+    const auto app = make_component(TYPE_APPLICATION, 50, 24);
+    temp_image img(join({kernel, app, std::vector<std::uint8_t>(19, 0xEE)}));
+    image_component c;
+    ASSERT_TRUE(read_component_at(img.fd(), 0, &c));
+    EXPECT_EQ(c.layout.type, TYPE_KERNEL);
+    EXPECT_EQ(next_component_start(c), kernel.size());
+    ASSERT_TRUE(read_component_at(img.fd(), next_component_start(c), &c));
+    EXPECT_EQ(c.start, kernel.size());
+    EXPECT_EQ(std::memcmp(c.probe, app.data(), sizeof c.probe), 0);
+    EXPECT_EQ(crc_range(c).offset, kernel.size() + 4);
+    EXPECT_EQ(crc_range(c).count, app.size() - 4);
+    EXPECT_EQ(payload_range(c).offset, kernel.size() + 24);
+    EXPECT_EQ(payload_range(c).count, 50u);
+    const std::uint64_t size = kernel.size() + app.size() + 19;
+    EXPECT_TRUE(component_within(c, size));
+    EXPECT_FALSE(component_within(c, kernel.size() + app.size() - 1));
+    // 19 bytes are left: the walk is over, and nothing stale stays.
+    EXPECT_FALSE(read_component_at(img.fd(), next_component_start(c), &c));
+    EXPECT_EQ(load_be32(c.probe + 8), 0u);
 }
 
 // A long component, whose CRC runs beside the copy on a machine with

@@ -1,5 +1,5 @@
 // The USB boot's yes/no question: which bytes answer, the prompt repeated
-// after every other byte, and end of input taken as no.
+// after every other byte, and end of input taken as no at once.
 #include "boot/usb_boot.h"
 
 #include <gtest/gtest.h>
@@ -10,94 +10,43 @@
 #include <cstdlib>
 #include <string>
 
+#include "console_capture.h"
+
 namespace {
 
-// Descriptor 0 reads the given input from a pipe (then end of file) and
-// standard output goes to a temporary file, for one call.
-struct console_capture {
-    int saved_in = -1;
-    int saved_out = -1;
-    std::FILE* out = nullptr;
-
-    explicit console_capture(const std::string& input)
-    {
-        std::fflush(stdout);
-        saved_in = ::dup(0);
-        saved_out = ::dup(1);
-        int p[2];
-        if (::pipe(p) != 0)
-            std::abort();
-        if (::write(p[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-            std::abort();
-        ::close(p[1]);
-        ::dup2(p[0], 0);
-        ::close(p[0]);
-        out = std::tmpfile();
-        ::dup2(::fileno(out), 1);
-    }
-    std::string finish()
-    {
-        std::fflush(stdout);
-        ::dup2(saved_in, 0);
-        ::dup2(saved_out, 1);
-        ::close(saved_in);
-        ::close(saved_out);
-        std::string text;
-        std::rewind(out);
-        for (int c; (c = std::fgetc(out)) != EOF;)
-            text.push_back(static_cast<char>(c));
-        std::fclose(out);
-        return text;
-    }
-};
-
-struct answer {
+// Only lower-case y and n answer, at once; every other byte (a line end
+// too) asks again; the end of input counts as no, said at once.
+struct yes_no_case {
+    const char* input;
     int result;
-    std::string text;
+    const char* shown;
 };
 
-answer ask(const std::string& input)
-{
-    console_capture cap(input);
-    const int r = yesno_question("Load it? ");
-    return {r, cap.finish()};
-}
+const yes_no_case YES_NO_CASES[] = {
+    {"y\n", 1, "Load it? (y/n) "},
+    {"n\n", 0, "Load it? (y/n) "},
+    {"yes\n", 1, "Load it? (y/n) "},
+    {"Y\nN\nn\n", 0, "Load it? (y/n) (y/n) (y/n) (y/n) (y/n) "},
+    {"x y", 1, "Load it? (y/n) (y/n) (y/n) "},
+    {"", 0, "Load it? (y/n) \nConsole input has ended. Assuming \"no\".\n"},
+    {"Q\n", 0, "Load it? (y/n) (y/n) (y/n) \nConsole input has ended. Assuming \"no\".\n"},
+};
 
-TEST(YesNoQuestion, LowerCaseLettersAnswerAtOnce)
+TEST(YesNoQuestion, AnswersRepeatsAndEndOfInput)
 {
-    EXPECT_EQ(ask("y\n").result, 1);
-    EXPECT_EQ(ask("n\n").result, 0);
-    const answer yes = ask("yes\n");
-    EXPECT_EQ(yes.result, 1);
-    EXPECT_EQ(yes.text, "Load it? (y/n) ");
-}
-
-TEST(YesNoQuestion, EveryOtherByteAsksAgain)
-{
-    // Y, line end, N, line end are all refused: four repeats of the prompt.
-    const answer a = ask("Y\nN\nn\n");
-    EXPECT_EQ(a.result, 0);
-    EXPECT_EQ(a.text, "Load it? (y/n) (y/n) (y/n) (y/n) (y/n) ");
-    const answer b = ask("x y");
-    EXPECT_EQ(b.result, 1);
-    EXPECT_EQ(b.text, "Load it? (y/n) (y/n) (y/n) ");
-}
-
-TEST(YesNoQuestion, EndOfInputCountsAsNoInsteadOfAskingForEver)
-{
-    const answer a = ask("");
-    EXPECT_EQ(a.result, 0);
-    EXPECT_EQ(a.text, "Load it? (y/n) \nTimeout. Assuming \"no\".\n");
-    const answer b = ask("Q\n");
-    EXPECT_EQ(b.result, 0);
-    EXPECT_EQ(b.text, "Load it? (y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n");
+    for (const yes_no_case& c : YES_NO_CASES) {
+        console_capture console(c.input);
+        const int result = yesno_question("Load it? ");
+        EXPECT_EQ(result, c.result) << "input '" << c.input << "'";
+        EXPECT_EQ(console.output(), c.shown) << "input '" << c.input << "'";
+    }
 }
 
 TEST(YesNoQuestion, QuestionIsNotTakenAsAFormat)
 {
-    console_capture cap("y");
+    console_capture console("y");
     EXPECT_EQ(yesno_question("100% %s %n sure? "), 1);
-    EXPECT_EQ(cap.finish(), "100% %s %n sure? (y/n) ");
+    EXPECT_EQ(console.output(), "100% %s %n sure? (y/n) ");
 }
 
 } // namespace

@@ -15,10 +15,10 @@
 #include "image/crc.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
-constexpr std::size_t CHUNK = 1u << 20;
 constexpr std::uint32_t COPY_END = BOOTLOADER_HEADER_COPY + IMAGE_HEADER_SIZE;
 
 // Reports a command-line fault; false, for the option parsers to return.
@@ -27,15 +27,6 @@ bool refuse(const std::string& text)
     usage_error(text);
     return false;
 }
-
-struct fd_closer {
-    int fd = -1;
-    ~fd_closer()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 // A component's bytes: header, then payload (file bytes, zero padding, the
 // boot-loader header copy laid over bytes 240-255).
@@ -216,18 +207,18 @@ bool last_component_visible(const component_request& c, std::uint64_t payload_le
 
 // ----- bytes of a component -----
 
-bool open_payload(component_bytes& b, fd_closer& holder)
+bool open_payload(component_bytes& b, unique_fd& holder)
 {
     if (b.req->file.empty())
         return true;
-    holder.fd = open(b.req->file.c_str(), O_RDONLY | O_CLOEXEC);
+    holder.reset(open(b.req->file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    if (holder.fd < 0 || fstat(holder.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!holder || fstat(holder.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fprintf(stderr, "bmimage: %s: %s\n", b.req->file.c_str(),
-                     holder.fd < 0 ? std::strerror(errno) : "not a regular file");
+                     !holder ? std::strerror(errno) : "not a regular file");
         return false;
     }
-    b.payload_fd = holder.fd;
+    b.payload_fd = holder.get();
     b.file_len = static_cast<std::uint64_t>(st.st_size);
     b.payload_len = b.file_len;
     return true;
@@ -236,18 +227,14 @@ bool open_payload(component_bytes& b, fd_closer& holder)
 // Payload bytes [off, off + n) into buf.
 bool read_payload(const component_bytes& b, std::uint64_t off, std::uint8_t* buf, std::size_t n)
 {
-    std::size_t done = 0;
-    while (done < n && off + done < b.file_len) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(n - done, b.file_len - off - done));
-        const ssize_t got = pread(b.payload_fd, buf + done, want, static_cast<off_t>(off + done));
-        if (got <= 0) {
-            std::fprintf(stderr, "bmimage: %s: read failed\n", b.req->file.c_str());
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
+    // Past the file's end the payload is zero padding.
+    const std::size_t from_file =
+        off < b.file_len ? static_cast<std::size_t>(std::min<std::uint64_t>(n, b.file_len - off)) : 0;
+    if (!read_exact(b.payload_fd, off, {buf, from_file})) {
+        std::fprintf(stderr, "bmimage: %s: read failed\n", b.req->file.c_str());
+        return false;
     }
-    std::memset(buf + done, 0, n - done);
+    std::memset(buf + from_file, 0, n - from_file);
     if (b.req->boot_copy)
         for (std::size_t i = 0; i < n; ++i)
             if (off + i >= BOOTLOADER_HEADER_COPY && off + i < COPY_END)
@@ -258,9 +245,10 @@ bool read_payload(const component_bytes& b, std::uint64_t off, std::uint8_t* buf
 // Calls sink(bytes, n) over the whole payload, in chunks.
 template <typename Sink> bool for_each_payload_chunk(const component_bytes& b, Sink&& sink)
 {
-    const auto chunk = std::make_unique<std::uint8_t[]>(CHUNK);
+    const auto chunk = std::make_unique<std::uint8_t[]>(IMAGE_WINDOW);
     for (std::uint64_t off = 0; off < b.payload_len;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, b.payload_len - off));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(IMAGE_WINDOW, b.payload_len - off));
         if (!read_payload(b, off, chunk.get(), n) || !sink(chunk.get(), n))
             return false;
         off += n;
@@ -321,7 +309,7 @@ struct limited_writer {
 bool write_raw(const component_request& c, FILE* out)
 {
     component_bytes b{&c, {}, {}, -1, 0, 0};
-    fd_closer holder;
+    unique_fd holder;
     if (!open_payload(b, holder))
         return false;
     limited_writer w{out, c.truncate.value_or(~std::uint64_t{0})};
@@ -333,7 +321,7 @@ bool write_component(const component_request& c, FILE* out, bool last)
     if (c.raw)
         return write_raw(c, out);
     component_bytes b{&c, {}, {}, -1, 0, 0};
-    fd_closer holder;
+    unique_fd holder;
     if (!open_payload(b, holder) || (last && !last_component_visible(c, b.payload_len)) || !build_header(b))
         return false;
     limited_writer w{out, c.truncate.value_or(~std::uint64_t{0})};
@@ -346,15 +334,15 @@ bool write_component(const component_request& c, FILE* out, bool last)
 int write_image(const std::string& output, const std::vector<component_request>& comps)
 {
     const std::string temp = output + ".part";
-    FILE* out = std::fopen(temp.c_str(), "wb");
+    file_ptr out(std::fopen(temp.c_str(), "wb"));
     if (!out) {
         std::fprintf(stderr, "bmimage: %s: %s\n", temp.c_str(), std::strerror(errno));
         return EXIT_USAGE;
     }
     bool ok = true;
     for (std::size_t i = 0; i < comps.size() && ok; ++i)
-        ok = write_component(comps[i], out, i + 1 == comps.size());
-    if (std::fclose(out) != 0 || !ok || std::rename(temp.c_str(), output.c_str()) != 0) {
+        ok = write_component(comps[i], out.get(), i + 1 == comps.size());
+    if (!close_file(out) || !ok || std::rename(temp.c_str(), output.c_str()) != 0) {
         if (ok)
             std::fprintf(stderr, "bmimage: %s: write failed: %s\n", output.c_str(), std::strerror(errno));
         std::remove(temp.c_str());

@@ -7,15 +7,15 @@
 #include <cstring>
 
 #include "bmimage.h"
+#include "image/crc.h"
 #include "image/image.h"
 #include "sys/command.h"
+#include "sys/files.h"
 
 namespace {
 
 struct component_report {
-    std::uint64_t offset = 0;
-    component_layout layout{};
-    std::uint16_t bytes16 = 0;
+    image_component component;
     bool complete = false;
     std::uint32_t crc_computed = 0;
     bool crc_ok = false;
@@ -39,24 +39,23 @@ struct image_report {
     }
 };
 
-bool read_exact(int fd, std::uint64_t offset, std::uint8_t* buf, std::size_t n)
+std::uint16_t bytes16(const component_report& r)
 {
-    return pread(fd, buf, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+    return load_be16(r.component.probe + 16);
 }
 
 void check_component(int fd, component_report& r, std::uint64_t size)
 {
-    const component_layout& c = r.layout;
-    r.complete = r.offset + c.total <= size;
-    std::uint32_t crc = 0xFFFFFFFFu;
-    if (r.complete && crc_of_file_range(fd, r.offset + 4, c.total - 4u, &crc)) {
+    const component_layout& c = r.component.layout;
+    r.complete = component_within(r.component, size);
+    std::uint32_t crc = IMAGE_CRC_START;
+    if (r.complete && crc_of_file_range(fd, crc_range(r.component), &crc)) {
         r.crc_computed = crc;
         r.crc_ok = crc == c.header.crc;
     }
     std::uint8_t copy[IMAGE_HEADER_SIZE];
     if (c.type == TYPE_BOOTLOADER && c.header.len >= BOOTLOADER_HEADER_COPY + IMAGE_HEADER_SIZE &&
-        r.complete &&
-        read_exact(fd, r.offset + c.payload_offset + BOOTLOADER_HEADER_COPY, copy, sizeof copy)) {
+        r.complete && read_exact(fd, payload_range(r.component).offset + BOOTLOADER_HEADER_COPY, copy)) {
         r.has_copy = true;
         r.copy = decode_header(copy);
     }
@@ -68,27 +67,24 @@ image_report walk_image(int fd)
     rep.size = file_size_of(fd);
     const auto size = static_cast<std::uint64_t>(rep.size < 0 ? 0 : rep.size);
     std::uint64_t offset = 0;
-    std::uint8_t probe[COMPONENT_PROBE_SIZE];
     while (offset + COMPONENT_PROBE_SIZE <= size) {
-        if (!read_exact(fd, offset, probe, sizeof probe)) {
+        component_report r;
+        if (!read_component_at(fd, offset, &r.component)) {
             rep.error = strprintf("read failed at offset %llu", static_cast<unsigned long long>(offset));
             return rep;
         }
-        component_report r;
-        r.offset = offset;
-        r.layout = component_from_probe(probe);
-        r.bytes16 = load_be16(probe + 16);
-        if (!r.layout.sane) {
+        const component_layout& c = r.component.layout;
+        if (!c.sane) {
             rep.error = strprintf("component %zu at offset %llu: implausible header (header size %u, len %u)",
                                   rep.components.size() + 1, static_cast<unsigned long long>(offset),
-                                  r.layout.payload_offset, r.layout.header.len);
+                                  c.payload_offset, c.header.len);
             return rep;
         }
         check_component(fd, r, size);
         rep.components.push_back(r);
         if (!r.complete)
             return rep;
-        offset += r.layout.total;
+        offset = next_component_start(r.component);
     }
     rep.trailing = size - offset;
     return rep;
@@ -96,7 +92,7 @@ image_report walk_image(int fd)
 
 bool extended(const component_report& r)
 {
-    return (r.layout.header.magic & MAGIC_EXTENDED) != 0;
+    return (r.component.layout.header.magic & MAGIC_EXTENDED) != 0;
 }
 
 std::string crc_status(const component_report& r)
@@ -112,12 +108,12 @@ void print_human(const std::string& path, const image_report& rep)
                 rep.components.size() == 1 ? "" : "s");
     for (std::size_t i = 0; i < rep.components.size(); ++i) {
         const component_report& r = rep.components[i];
-        const component_layout& c = r.layout;
+        const component_layout& c = r.component.layout;
         std::printf("#%zu at %llu: %s (type 0x%08x, magic 0x%08x), %s header of %u bytes", i + 1,
-                    static_cast<unsigned long long>(r.offset), type_name(c.type).c_str(), c.type,
+                    static_cast<unsigned long long>(r.component.start), type_name(c.type).c_str(), c.type,
                     c.header.magic, extended(r) ? "extended" : "plain", c.payload_offset);
         if (extended(r))
-            std::printf(", bytes 16-17 0x%04x", r.bytes16);
+            std::printf(", bytes 16-17 0x%04x", bytes16(r));
         std::printf("\n    version %s, len %u, total %u, crc 0x%08x %s", version_text(c.header.id).c_str(),
                     c.header.len, c.total, c.header.crc, crc_status(r).c_str());
         if (r.complete && !r.crc_ok)
@@ -153,15 +149,15 @@ void print_json(const std::string& path, const image_report& rep)
     std::printf("{\"file\": %s, \"size\": %lld, \"components\": [", json_string(path).c_str(), rep.size);
     for (std::size_t i = 0; i < rep.components.size(); ++i) {
         const component_report& r = rep.components[i];
-        const component_layout& c = r.layout;
+        const component_layout& c = r.component.layout;
         std::printf(
             "%s\n  {\"index\": %zu, \"offset\": %llu, \"type\": %s, \"type_word\": %u, \"magic\": %u, "
             "\"extended\": %s, \"header_size\": %u, \"bytes16\": %s, \"version\": %s, \"id\": %u, "
             "\"len\": %u, \"total\": %u, \"crc\": %u, \"crc_computed\": %u, \"complete\": %s, "
             "\"crc_ok\": %s, \"status\": %s",
-            i ? "," : "", i + 1, static_cast<unsigned long long>(r.offset),
+            i ? "," : "", i + 1, static_cast<unsigned long long>(r.component.start),
             json_string(type_name(c.type)).c_str(), c.type, c.header.magic, extended(r) ? "true" : "false",
-            c.payload_offset, extended(r) ? strprintf("%u", r.bytes16).c_str() : "null",
+            c.payload_offset, extended(r) ? strprintf("%u", bytes16(r)).c_str() : "null",
             json_string(version_text(c.header.id)).c_str(), c.header.id, c.header.len, c.total, c.header.crc,
             r.crc_computed, r.complete ? "true" : "false", r.crc_ok ? "true" : "false",
             json_string(crc_status(r)).c_str());
@@ -175,14 +171,12 @@ void print_json(const std::string& path, const image_report& rep)
                 rep.error.empty() ? "null" : json_string(rep.error).c_str(), rep.good() ? "true" : "false");
 }
 
-bool open_image(const std::string& path, int* fd)
+unique_fd open_image(const std::string& path)
 {
-    *fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (*fd < 0) {
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         std::fprintf(stderr, "bmimage: %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    return fd;
 }
 
 void print_problems(const std::string& path, const image_report& rep)
@@ -193,12 +187,13 @@ void print_problems(const std::string& path, const image_report& rep)
         const component_report& r = rep.components[i];
         if (!r.complete)
             std::fprintf(stderr, "%s: component %zu (%s): file ends %llu bytes before its end\n",
-                         path.c_str(), i + 1, type_name(r.layout.type).c_str(),
-                         static_cast<unsigned long long>(r.offset + r.layout.total -
+                         path.c_str(), i + 1, type_name(r.component.layout.type).c_str(),
+                         static_cast<unsigned long long>(next_component_start(r.component) -
                                                          static_cast<std::uint64_t>(rep.size)));
         else if (!r.crc_ok)
             std::fprintf(stderr, "%s: component %zu (%s): crc 0x%08x, computed 0x%08x\n", path.c_str(), i + 1,
-                         type_name(r.layout.type).c_str(), r.layout.header.crc, r.crc_computed);
+                         type_name(r.component.layout.type).c_str(), r.component.layout.header.crc,
+                         r.crc_computed);
     }
     if (rep.trailing)
         std::fprintf(stderr, "%s: %llu trailing bytes after the last component\n", path.c_str(),
@@ -223,11 +218,10 @@ int run_info(const std::vector<std::string>& args)
     }
     if (path.empty())
         return usage_error("info needs a FILE");
-    int fd = -1;
-    if (!open_image(path, &fd))
+    const unique_fd fd = open_image(path);
+    if (!fd)
         return EXIT_USAGE;
-    const image_report rep = walk_image(fd);
-    close(fd);
+    const image_report rep = walk_image(fd.get());
     if (json)
         print_json(path, rep);
     else
@@ -239,11 +233,10 @@ int run_verify(const std::vector<std::string>& args)
 {
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
         return usage_error("verify needs exactly one FILE");
-    int fd = -1;
-    if (!open_image(args[0], &fd))
+    const unique_fd fd = open_image(args[0]);
+    if (!fd)
         return EXIT_USAGE;
-    const image_report rep = walk_image(fd);
-    close(fd);
+    const image_report rep = walk_image(fd.get());
     if (!rep.good()) {
         print_problems(args[0], rep);
         return EXIT_BAD_IMAGE;
