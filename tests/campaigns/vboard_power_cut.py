@@ -17,8 +17,8 @@ Three classes:
 
 First one uncut run per class measures the operation (from its start on
 the console: the slot answer for tftp, "Extracting images" for the others,
-to its end); the cut points are then drawn uniformly over that duration
-from a seeded generator. After every cut the board is powered on without
+to its end); the cut points are then drawn from a seeded generator, one
+uniformly within each equal part of that duration. After every cut the board is powered on without
 the rescue setting (the stick stays in) and must:
 
   - mount the user partition (no mount failure on the console) and leave
@@ -291,7 +291,10 @@ def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None):
     if log:
         log(f"{cls}: the uncut operation takes {duration:.2f} s")
     rng = random.Random(f"{seed}-{cls}")
-    moments = sorted(rng.uniform(0, duration) for _ in range(points))
+    # Stratified: point i falls at a seeded moment of the i-th of `points`
+    # equal parts of the operation, so even a short run spreads its cuts
+    # over the whole operation instead of bunching them by chance.
+    moments = [duration * (i + rng.random()) / points for i in range(points)]
     with ThreadPoolExecutor(max_workers=jobs) as pool:
         for p in pool.map(lambda at: check_point(scenario, Point(cls, at)), moments):
             result["points"].append(p)
