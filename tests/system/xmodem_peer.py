@@ -161,9 +161,15 @@ class Noise:
         return bytes(out)
 
 
+# A pause of the sender this long or longer, once blocks flow, is a receiver
+# waiting out one of its time-outs before it asks for a block again.
+STALL = 0.5
+
+
 class SenderStream:
     """Follows what sx sends (before any noise) to know where its blocks end
-    and how many EOTs it has sent outside them."""
+    and how many EOTs it has sent outside them, and how long it stood idle
+    in pauses of STALL seconds or more after its first block."""
 
     def __init__(self):
         self.skip = 0
@@ -171,15 +177,21 @@ class SenderStream:
         self.blocks = 0
         self.first_block_at = None
         self.last_eot_at = None
+        self.last_at = None
+        self.stalled = 0.0
 
     def feed(self, data):
         # Byte by byte, some tens of microseconds a block: that time is part
         # of the line bench_xmodem.py measures both receivers over, and lrzsz
-        # rx needs it. rx flushes its input right after each ACK; passed on
-        # faster (block bodies skipped in slices), the next block reaches it
-        # before that flush every few hundred blocks, and each time rx waits
-        # out a time-out and asks for the block again.
+        # rx is sensitive to it. rx flushes its input right after each ACK;
+        # the sooner the next block comes, the more often it lands before
+        # that flush, and each time rx waits out a time-out and asks for the
+        # block again (passed on in slices, that happens every few hundred
+        # blocks).
         now = time.monotonic()
+        if self.first_block_at is not None and now - self.last_at >= STALL:
+            self.stalled += now - self.last_at
+        self.last_at = now
         for b in data:
             if self.skip:
                 self.skip -= 1
