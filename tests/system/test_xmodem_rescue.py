@@ -65,7 +65,7 @@ def test_sx_download_installs_and_a_failed_one_installs_nothing(tmp_path):
     con.expect_exact(OPTION)
 
     line = start_rescue(con)
-    open_download(line)
+    open_download(line, every=1.0)
     mark = len(line.seen)
     run_sx(line, src, one_k=True)
     confirm_old_speed(con, line, mark)
@@ -84,7 +84,7 @@ def test_sx_download_installs_and_a_failed_one_installs_nothing(tmp_path):
     time.sleep(SETTLE)
     line.write(b"x")
     line.wait_text(RUNNING.decode(), 30)
-    open_download(line)
+    open_download(line, every=1.0)
     cancel_receiver(line)
     confirm_old_speed(con, line, mark)
     line.wait_text(OPTION.decode(), 60)

@@ -204,15 +204,20 @@ class SenderStream:
                 self.last_eot_at = now
 
 
-def open_download(line, timeout=60):
-    """Answers the speed-change prompt with Enter until the receiver's
-    first invitation arrives. The prompt itself may never be seen (the port
-    is flushed in both directions right after it is printed), and its
-    "Change the baud rate" must not pass for an invitation."""
+def open_download(line, timeout=60, every=0.3):
+    """Answers the speed-change prompt with Enter, again every `every`
+    seconds, until the receiver's first invitation arrives. The prompt
+    itself may never be seen (the port is flushed in both directions right
+    after it is printed), and its "Change the baud rate" must not pass for
+    an invitation. Where the board's clock keeps real time, `every` must
+    outlast its one read a second plus the receiver's start: busybox rx
+    takes an Enter that arrives after its start-up flush for a bad block
+    header and answers it with a NAK, which sx takes as a request for
+    checksums while rx keeps to CRCs, and the transfer fails."""
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         line.write(b"\r")
-        stop = time.monotonic() + 0.3
+        stop = time.monotonic() + every
         while time.monotonic() < stop:
             b = line.read_byte(stop - time.monotonic())
             if b != INVITE:

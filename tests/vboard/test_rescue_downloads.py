@@ -79,10 +79,13 @@ def test_xmodem_download_with_sx_to_busybox_rx(vboard_factory, tmp_path):
     press(con, "x")
     con.expect_exact(RUNNING)
     line = Line(con.child_fd, already=con.buffer)
-    open_download(line)
+    # The board reads the Enter within a second and then starts rx: a
+    # second Enter must not follow sooner.
+    open_download(line, every=4.0)
     mark = len(line.seen)
-    status, _sent, _ = run_sx(line, src, one_k=True)
-    assert status == 0, f"sx ended with {status}"
+    status, sent, from_board = run_sx(line, src, one_k=True)
+    assert status == 0, (f"sx ended with {status} after {sent.blocks} blocks and {sent.eots} EOTs; "
+                         f"the board said {from_board[-200:]!r}")
     enter_when_asked(line, mark)
     line.wait_text(helpers.SLOT_QUESTION.decode(), 60)
     time.sleep(SETTLE)
