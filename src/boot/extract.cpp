@@ -8,8 +8,8 @@
 // the payload only once the CRC has matched, so a damaged component never
 // reaches it. From a slot file the payload goes into a hidden staging file
 // beside the archive, which takes the archive's name when the CRC matches;
-// for a long component on a machine with several processors the copy runs
-// while the CRC is being computed (one pass over the slot file, not two).
+// the copy runs while the CRC is being computed (one pass over the slot
+// file, not two).
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -229,9 +229,12 @@ extract_result result_of(int crc_check, copy_result copied)
     return copied == copy_result::copied ? extract_result::copied : extract_result::write_failed;
 }
 
-// The payload into the staging file, only after (or while) the CRC is
-// checked; with one processor, or a short component, the CRC comes first
-// and nothing is copied on a mismatch.
+// The payload into the staging file while the CRC is checked. A long
+// component on a machine with several processors is copied by the kernel
+// while a helper thread computes the CRC; otherwise (a board has one
+// processor) each window is read once, checksummed and written, so the
+// file is read once from its medium and the staging file, discarded on a
+// mismatch, keeps a damaged component from the archive.
 extract_result copy_checked_payload(int fd, const image_component& c, int staged_fd)
 {
     if (crc_range(c).count >= CRC_BESIDE_COPY_MIN && several_processors()) {
@@ -243,9 +246,9 @@ extract_result copy_checked_payload(int fd, const image_component& c, int staged
             return result_of(job.result, copied);
         }
     }
-    if (CheckCrc(fd, crc_range(c), c.layout.header.crc) != 0)
-        return extract_result::crc_failed;
-    return result_of(0, copy_file_range_to(fd, payload_range(c), staged_fd));
+    std::uint32_t crc = IMAGE_CRC_START;
+    const copy_result copied = copy_payload_with_crc(fd, c, staged_fd, &crc);
+    return result_of(crc == c.layout.header.crc ? 0 : 1, copied);
 }
 
 // The rescue partition's component, read through the flash layer in

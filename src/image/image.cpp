@@ -168,6 +168,30 @@ bool crc_of_file_range(int fd, const file_range& range, std::uint32_t* crc)
     return !reader.failed();
 }
 
+copy_result copy_payload_with_crc(int fd, const image_component& c, int out_fd, std::uint32_t* crc)
+{
+    const file_range checked = crc_range(c);
+    const file_range payload = payload_range(c);
+    if (!range_inside_file(fd, checked) || !range_inside_file(fd, payload))
+        return copy_result::read_failed;
+    const std::uint64_t payload_end = payload.offset + payload.count;
+    bool written = true;
+    window_reader reader(fd, checked.offset, checked.count);
+    for (auto w = reader.next(); !w.empty(); w = reader.next()) {
+        *crc = gen_crc(w.data(), static_cast<std::uint32_t>(w.size()), *crc);
+        // The part of the window inside the payload; after a failed write
+        // only the checksum goes on, so that the verdict on the component
+        // stays exact.
+        const std::uint64_t from = std::max(reader.window_offset(), payload.offset);
+        const std::uint64_t to = std::min(reader.window_offset() + w.size(), payload_end);
+        if (written && from < to)
+            written = write_exact(out_fd, w.subspan(from - reader.window_offset(), to - from));
+    }
+    if (reader.failed())
+        return copy_result::read_failed;
+    return written ? copy_result::copied : copy_result::write_failed;
+}
+
 // The kernel copies page-cache pages straight into the output. Where it
 // cannot (an emulator without sendfile), and when it fails, which of the two
 // files failed is not known: the rest is copied with plain reads and writes,

@@ -116,6 +116,12 @@ bool crc_of_file_range(int fd, const file_range& range, std::uint32_t* crc);
 enum class copy_result { copied, read_failed, write_failed };
 copy_result copy_file_range_to(int fd, const file_range& range, int out_fd);
 
+// One pass over component c: its CRC (over crc_range, from the register
+// *crc, replaced by the register at the end) and the copy of its payload to
+// out_fd, each window read once. The copy stops at a failed write while the
+// CRC goes on to the end; a failed or short read is read_failed.
+copy_result copy_payload_with_crc(int fd, const image_component& c, int out_fd, std::uint32_t* crc);
+
 void display_header(const image_header* header, int verbose);
 // header: 16 raw (big-endian) bytes.
 int read_flash_image_header(std::uint32_t type, std::uint8_t* header, int slot);

@@ -338,6 +338,53 @@ TEST(ComponentFileIo, WindowedCrcAndCopyStayInsideTheFile)
     std::fclose(full);
 }
 
+TEST(ComponentFileIo, OnePassCopiesThePayloadAndChecksTheWholeComponent)
+{
+    // A header longer than 16 bytes, at an offset that is not aligned: the
+    // first window holds bytes the CRC covers but the copy leaves out.
+    std::vector<std::uint8_t> prefix(1234, 0x11);
+    const auto comp = make_component(TYPE_APPLICATION, IMAGE_WINDOW * 2 + 77, 24);
+    temp_image img(join({prefix, comp}));
+    image_component c;
+    ASSERT_TRUE(read_component_at(img.fd(), prefix.size(), &c));
+    ASSERT_TRUE(c.layout.sane);
+    const auto payload = payload_range(c);
+
+    FILE* out = std::tmpfile();
+    std::uint32_t crc = IMAGE_CRC_START;
+    ASSERT_EQ(copy_payload_with_crc(img.fd(), c, fileno(out), &crc), copy_result::copied);
+    EXPECT_EQ(crc, load_be32(comp.data()));
+    std::vector<std::uint8_t> back(payload.count + 1);
+    ASSERT_EQ(pread(fileno(out), back.data(), back.size(), 0), static_cast<ssize_t>(payload.count));
+    EXPECT_TRUE(std::equal(back.begin(), back.end() - 1, comp.begin() + 24));
+    std::fclose(out);
+
+    // A damaged byte in the header's extra bytes changes the CRC only.
+    auto damaged = comp;
+    damaged[20] ^= 1;
+    temp_image bad(join({prefix, damaged}));
+    out = std::tmpfile();
+    crc = IMAGE_CRC_START;
+    EXPECT_EQ(copy_payload_with_crc(bad.fd(), c, fileno(out), &crc), copy_result::copied);
+    EXPECT_NE(crc, load_be32(comp.data()));
+    std::fclose(out);
+
+    // A full output: the write fails, the checksum still covers it all.
+    FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    crc = IMAGE_CRC_START;
+    EXPECT_EQ(copy_payload_with_crc(img.fd(), c, fileno(full), &crc), copy_result::write_failed);
+    EXPECT_EQ(crc, load_be32(comp.data()));
+    std::fclose(full);
+
+    // A file that ends one byte early is a failed read, refused up front.
+    ASSERT_EQ(ftruncate(img.fd(), static_cast<off_t>(prefix.size() + comp.size() - 1)), 0);
+    out = std::tmpfile();
+    EXPECT_EQ(copy_payload_with_crc(img.fd(), c, fileno(out), &crc), copy_result::read_failed);
+    EXPECT_EQ(file_size_of(fileno(out)), 0);
+    std::fclose(out);
+}
+
 TEST(ComponentWalk, StepsFromHeaderToHeaderAndKnowsTheRanges)
 {
     const auto kernel = make_component(TYPE_KERNEL, 30);
