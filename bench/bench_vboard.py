@@ -18,9 +18,8 @@ same board in the same run; the best of --runs runs of each is kept.
                 the same partition (erase, write, verify);
   power-on      QEMU started to the demo application's prompt against QEMU
                 started to a shell prompt with the same kernel and root file
-                system, whose inittab runs a shell instead of bootmgr (an
-                initramfs that appends only that inittab, made under
-                build/vboard/; rootfs/ is unchanged).
+                system, whose inittab runs a shell instead of bootmgr (the
+                board's initramfs with only that inittab appended).
 
 Run:  bench/bench_vboard.py [--runs N]   after scripts/build-all host board
 and scripts/vboard-build."""
@@ -35,21 +34,15 @@ import subprocess
 import sys
 import tempfile
 import time
-from contextlib import contextmanager
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "sim"))
-sys.path.insert(0, str(REPO / "vboard"))
 sys.path.insert(0, str(REPO / "tests/campaigns"))
 
 from boardsim import default_board as demo  # noqa: E402
-from boardsim.vboard import VBoard, pieces  # noqa: E402
-from mkinitramfs import newc_entry  # noqa: E402
+from boardsim.vboard import VBoard, variant_initramfs  # noqa: E402
 from vboard_power_cut import tftp_download  # noqa: E402
-
-import gzip  # noqa: E402
-import stat  # noqa: E402
 
 MiB = 1024 * 1024
 RFS_LIMIT = 0xA00000
@@ -58,31 +51,6 @@ SHELL_INITTAB = """# Benchmark variant: the same start-up, then a shell instead 
 ::sysinit:/etc/init.d/rcS
 ttyS0::once:/bin/sh -c 'echo @@SHELL@@; exec /bin/sh'
 """
-
-
-def shell_initramfs():
-    """The board's initramfs with a second inittab appended (the kernel
-    unpacks concatenated archives in order; the later file wins)."""
-    base = pieces()["initramfs"]
-    out = REPO / "build/vboard/initramfs-shell.cpio.gz"
-    extra = b"".join([newc_entry("etc", stat.S_IFDIR | 0o755, ino=1),
-                      newc_entry("etc/inittab", stat.S_IFREG | 0o644, SHELL_INITTAB.encode(), ino=2),
-                      newc_entry("TRAILER!!!", 0)])
-    out.write_bytes(base.read_bytes() + gzip.compress(extra, mtime=0))
-    return out
-
-
-@contextmanager
-def initramfs(path):
-    old = os.environ.get("VBOARD_INITRAMFS")
-    os.environ["VBOARD_INITRAMFS"] = str(path)
-    try:
-        yield
-    finally:
-        if old is None:
-            os.environ.pop("VBOARD_INITRAMFS", None)
-        else:
-            os.environ["VBOARD_INITRAMFS"] = old
 
 
 def shell(con, command, timeout=300):
@@ -182,12 +150,11 @@ def power_on_run(board, shell_ramfs):
     app = time.monotonic() - t0
     board.power_cut()
     board.wait_power_off(con, timeout=30)
-    with initramfs(shell_ramfs):
-        t0 = time.monotonic()
-        con = board.power_on(timeout=BOOT_TIMEOUT)
-        con.expect_exact(b"@@SHELL@@", timeout=BOOT_TIMEOUT)
-        con.expect_exact(b"# ", timeout=30)
-        alone = time.monotonic() - t0
+    t0 = time.monotonic()
+    con = board.power_on(timeout=BOOT_TIMEOUT, initramfs=shell_ramfs)
+    con.expect_exact(b"@@SHELL@@", timeout=BOOT_TIMEOUT)
+    con.expect_exact(b"# ", timeout=30)
+    alone = time.monotonic() - t0
     board.power_cut()
     board.wait_power_off(con, timeout=30)
     return app, alone
@@ -208,7 +175,7 @@ def main(argv=None):
     parser.add_argument("--runs", type=int, default=3)
     args = parser.parse_args(argv)
     app, rootfs = images()
-    shell_ramfs = shell_initramfs()
+    shell_ramfs = variant_initramfs(SHELL_INITTAB)
     results = {k: [] for k in ("extraction", "cat cold", "cat warm", "crc alone", "install", "flashcp", "app",
                                "alone")}
     workdir = Path(tempfile.mkdtemp(prefix="bench-vboard-"))

@@ -22,12 +22,21 @@ writes their paths to build/vboard/pieces.env.
     con.expect_exact("demo> ")
     board.wait_power_off(con)       # .reason: reset, power-off, power-cut, exit
     board.eeprom(314); board.partition("kernel"); board.user_file("images/image2")
+
+power_on(program=[NAME, ARGS...]) runs a board test program of the board
+build (build/board/bin/NAME) on the console instead of bootmgr, then a
+shell; variant_initramfs() makes such a start-up for any other inittab.
 """
 
+import gzip
+import hashlib
 import os
+import shlex
 import shutil
 import socket
+import stat
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -94,6 +103,55 @@ def pieces():
     return found
 
 
+# Where the board's test programs go in a variant initramfs.
+PROBE_DIR = "usr/libexec/bootmgr-probes"
+
+
+def variant_initramfs(inittab, files=None):
+    """The board's initramfs with a second archive appended that holds
+    `inittab` as /etc/inittab and `files` ({path on the board: bytes}); the
+    kernel unpacks concatenated archives in order and the later file wins,
+    so rootfs/ and the board's own archive stay as they are. Written under
+    build/vboard/, named by its contents; returns its path."""
+    if str(REPO / "vboard") not in sys.path:
+        sys.path.insert(0, str(REPO / "vboard"))
+    from mkinitramfs import newc_entry
+    members = {"etc/inittab": inittab.encode()}
+    members.update(files or {})
+    records, dirs = [], set()
+    for ino, (name, data) in enumerate(sorted(members.items()), start=1):
+        parts = name.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            d = "/".join(parts[:i])
+            if d not in dirs:
+                dirs.add(d)
+                records.append(newc_entry(d, stat.S_IFDIR | 0o755, ino=10000 + len(dirs)))
+        executable = name.startswith(PROBE_DIR + "/")
+        records.append(newc_entry(name, stat.S_IFREG | (0o755 if executable else 0o644), data, ino=ino))
+    extra = gzip.compress(b"".join(records + [newc_entry("TRAILER!!!", 0)]), mtime=0)
+    base = pieces()["initramfs"].read_bytes()
+    key = hashlib.sha256(base + extra).hexdigest()[:16]
+    out = REPO / "build/vboard" / f"initramfs-{key}.cpio.gz"
+    if not out.exists():
+        tmp = out.with_suffix(".tmp")
+        tmp.write_bytes(base + extra)
+        tmp.replace(out)
+    return out
+
+
+def program_initramfs(program):
+    """A start-up that runs the board test program `program` ([NAME, ARGS])
+    on the console with it as controlling terminal, then a shell."""
+    name = program[0]
+    binary = REPO / "build/board/bin" / name
+    if not binary.is_file():
+        raise BoardError(f"{binary} is not built: run scripts/build-all board")
+    line = " ".join(shlex.quote(a) for a in [f"/{PROBE_DIR}/{name}"] + list(program[1:]))
+    inittab = ("::sysinit:/etc/init.d/rcS\n"
+               f"ttyS0::once:/bin/sh -c {shlex.quote(line + '; exec /bin/sh')}\n")
+    return variant_initramfs(inittab, {f"{PROBE_DIR}/{name}": binary.read_bytes()})
+
+
 def mkfs_jffs2(files, size):
     """A big-endian jffs2 image of `size` bytes holding {path: bytes}."""
     if shutil.which("mkfs.jffs2") is None:
@@ -137,6 +195,7 @@ class VBoard(Board):
         self._plug_timer = None
         self._stick = 0
         self._killed = False
+        self._initramfs = None
 
     # ---- storage ----
 
@@ -196,7 +255,7 @@ class VBoard(Board):
         state = self.path / "state"
         cmd = ["qemu-system-ppc", "-M", "ppce500", "-cpu", "e500v2", "-m", conf["memory"],
                "-display", "none", "-no-reboot", "-nic", "none",
-               "-kernel", str(found["kernel"]), "-initrd", str(found["initramfs"]),
+               "-kernel", str(found["kernel"]), "-initrd", str(self._initramfs or found["initramfs"]),
                "-append", f"console=ttyS0,115200 rdinit=/sbin/init quiet {mtdparts()}",
                "-chardev", "stdio,id=con0,signal=off", "-serial", "chardev:con0",
                "-monitor", f"unix:{self._monitor},server=on,wait=off",
@@ -238,9 +297,14 @@ class VBoard(Board):
                        capture_output=True)
         return ["nsenter", f"--net={ns}"] + cmd
 
-    def power_on(self, timeout=120, encoding=None, dimensions=(24, 80), **_ignored):
-        """Powers the board on; returns a pexpect.spawn on its serial console."""
+    def power_on(self, timeout=120, encoding=None, dimensions=(24, 80), program=None, initramfs=None,
+                 **_ignored):
+        """Powers the board on; returns a pexpect.spawn on its serial console.
+        With `program` ([NAME, ARGS]) a board test program runs on the
+        console instead of bootmgr, then a shell; `initramfs` starts the
+        board from another initramfs (see variant_initramfs)."""
         import pexpect
+        self._initramfs = program_initramfs(program) if program else initramfs
         cmd = self.qemu_command()
         if self.conf()["net"] == "lab":
             cmd = self._lab_command(cmd)

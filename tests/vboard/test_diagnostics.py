@@ -2,8 +2,8 @@
 erase-and-diagnostics boot (flash_eraseall on the real jffs2 user
 partition, then the rescue partition's image), the MAC address set from the
 menu and read back from the kernel, and the gdbserver boot, whose
-management port takes a lease from the network lab's dnsmasq and answers
-there."""
+management port takes a lease from the network lab's dnsmasq, where a
+debugger on the lab's side reaches the gdbserver."""
 
 import re
 
@@ -15,15 +15,32 @@ ERASE_STEPS = ("unmount filesystem", "Erasing filesystem for clean install", "Mo
                "creating default filesystem", "Booting diags image...")
 DIAGS_DONE = b"Diagnostics done."
 MAC_PROMPT = b"MAC address (format nn:nn:nn:nn:nn:nn): "
-# A TCP connection attempt: "refused" when a host answered, else why not.
-KNOCK = """import socket, sys
-try:
-    socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5)
-    print("open")
-except ConnectionRefusedError:
-    print("refused")
-except OSError as e:
-    print(type(e).__name__)
+# A debugger's first words to a gdbserver at ADDRESS PORT ("?": why did the
+# program stop): prints the answer, or why there was none (a port refused
+# for 20 s, or no answer from the address at all).
+ASK_STOP = """import socket, sys, time
+end = time.monotonic() + 20
+while True:
+    try:
+        with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=10) as s:
+            s.sendall(b"$?#3f")
+            got = b""
+            while b"#" not in got:
+                more = s.recv(64)
+                if not more:
+                    break
+                got += more
+            print(got.decode("latin-1"))
+        break
+    except ConnectionRefusedError:
+        # The stand-in may not be listening yet.
+        if time.monotonic() > end:
+            print("refused")
+            break
+        time.sleep(0.5)
+    except OSError as e:
+        print(type(e).__name__)
+        break
 """
 
 
@@ -77,7 +94,7 @@ def test_mac_address_from_the_rescue_menu_reaches_the_kernel(vboard_factory):
     assert "Invalid MAC address" not in board.console_text()
 
 
-def test_gdbserver_boot_takes_a_dhcp_lease(vboard_factory, needs_root):
+def test_gdbserver_boot_takes_a_dhcp_lease_and_answers_a_debugger(vboard_factory, needs_root):
     board = vboard_factory(default=True, env={"gdbserver": "on", "gdbport": "2345"}, net="lab")
     lab = netlab.lab_for(board)
     con = board.power_on(timeout=BOOT_TIMEOUT)
@@ -88,11 +105,10 @@ def test_gdbserver_boot_takes_a_dhcp_lease(vboard_factory, needs_root):
     assert len(leases) == 1, leases
     found = re.search(r" (192\.0\.2\.1[0-4]\d) ", leases[0])
     assert found, leases
-    # From the lab's side the board's kernel answers at its leased address:
-    # the port is refused (the stand-in gdbserver does not listen), not
-    # left unanswered.
-    knock = lab.lab_exec(["/usr/bin/python3", "-c", KNOCK, found.group(1), "2345"])
-    assert knock.stdout.strip() == "refused", knock
+    # From the lab's side a debugger reaches the board at its leased
+    # address: the stand-in answers as gdbserver does before the program runs.
+    reply = lab.lab_exec(["/usr/bin/python3", "-c", ASK_STOP, found.group(1), "2345"])
+    assert reply.stdout.strip() == "+$S05#b8", reply
     assert reboot_from_demo(board, con, "image slot 1").reason == "reset"
     text = helpers.console(board)
     assert "Mgmt link not available" not in text
