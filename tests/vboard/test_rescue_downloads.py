@@ -2,7 +2,7 @@
 stick (long names, a folder left out) and the chosen file installed; and an
 Xmodem download over the console, lrzsz's sx on the host side of QEMU's
 serial line and busybox rx on the board's 16550, installed into a slot.
-(The TFTP rescue by static address is in test_vboard.py; the rescue's TFTP
+(The TFTP rescue by static address is in test_real_devices.py; the rescue's TFTP
 questions offer no DHCP, which only the gdbserver boot uses: see
 test_diagnostics.py.)"""
 
