@@ -45,7 +45,7 @@ def test_sx_sends_300_kib_in_1k_blocks_over_the_real_uart(vboard_factory, tmp_pa
     src.write_bytes(data)
     board, con, line = start(vboard_factory)
     status, sent, from_board = run_sx(line, src, one_k=True, grace=5.0)
-    assert sent.blocks > 256, (status, from_board[-200:])
+    assert status == 0 and sent.blocks > 256, (status, sent.blocks, from_board[-200:])
     result = finish(line, timeout=120)
     want = padded(data, 128)
     assert result == len(want)
