@@ -29,8 +29,11 @@ echo "APP-DONE"
 
 PROBE_DIAG = PROBE_APP.replace("kind: application", "kind: diagnostics")
 
+# The shell closes its end of the substitution's pipe while ls may be
+# listing its descriptors: ls then cannot read that link, which says
+# nothing about the descriptors inherited from bootmgr.
 PROBE_INSTALL = r"""#!/bin/sh
-echo "install.sh i2c-fds=$(ls -l /proc/$$/fd | grep -c i2c)" \
+echo "install.sh i2c-fds=$(ls -l /proc/$$/fd 2>/dev/null | grep -c i2c)" \
      "runs=$(grep -o 'kind: [a-z]*' /tmp/home/bin/mp.elf.strip)" >> /.boardsim/log/tools.log
 """
 
