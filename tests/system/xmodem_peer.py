@@ -291,9 +291,9 @@ def finish(line, scale=1.0, timeout=120, result=rb"Xmodem1K result (-?\d+)"):
 
 
 def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=SX, bps=None):
-    """Relays between `sx` on its own pty and the board until sx has sent
-    its second EOT (plus a grace period for the ACK), sx ends, the receiver
-    cancels, or the time-out passes; sx is then stopped. Returns (sx exit
+    """Relays between `sx` on its own pty and the board until sx ends, or
+    the grace period after its second EOT or the receiver's cancel passes
+    (time for the last answer), or the time-out passes; sx is then stopped. Returns (sx exit
     status or None, the sender stream record, bytes from the board). With
     `bps` the relay passes bytes no faster than a serial line of that speed
     (10 bits a byte) would."""
@@ -359,6 +359,8 @@ def run_sx(line, path, one_k=True, noise=None, timeout=120, grace=0.5, program=S
                     sx_open = False
             if stop_at is None and (sent.eots >= 2 or proc.poll() is not None):
                 stop_at = time.monotonic() + grace
+            if not sx_open and proc.poll() is not None:
+                break  # sx has ended and all it wrote has been passed on
     finally:
         status = proc.poll()
         if status is None:

@@ -83,7 +83,7 @@ def test_xmodem_download_with_sx_to_busybox_rx(vboard_factory, tmp_path):
     # second Enter must not follow sooner.
     open_download(line, every=4.0)
     mark = len(line.seen)
-    status, sent, from_board = run_sx(line, src, one_k=True)
+    status, sent, from_board = run_sx(line, src, one_k=True, grace=30.0)
     assert status == 0, (f"sx ended with {status} after {sent.blocks} blocks and {sent.eots} EOTs; "
                          f"the board said {from_board[-200:]!r}")
     enter_when_asked(line, mark)
