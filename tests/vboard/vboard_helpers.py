@@ -2,10 +2,11 @@
 helpers and tables (tests/system), which they run on the real kernel, and
 the board state read back from the virtual board's own files."""
 
-import importlib.util
+import importlib.machinery
 import re
 import sys
 import time
+import types
 from pathlib import Path
 
 SYSTEM = Path(__file__).resolve().parents[1] / "system"
@@ -23,9 +24,10 @@ SETTLE = 0.5
 def system_module(name):
     """A module of tests/system loaded under another name, so that a
     virtual-board test file of the same name does not shadow it."""
-    spec = importlib.util.spec_from_file_location(f"system_{name}", SYSTEM / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader(f"system_{name}", str(SYSTEM / f"{name}.py"))
+    module = types.ModuleType(loader.name)
+    module.__file__ = loader.path
+    loader.exec_module(module)
     return module
 
 
