@@ -536,6 +536,12 @@ class Board:
 
     def wait_power_off(self, con, timeout=None):
         """Waits until the power-on ends; returns its PowerOff."""
+        self._end_power_on(con, timeout)
+        return self.last_power_off() or PowerOff("power-off", None)
+
+    def _end_power_on(self, con, timeout):
+        """Waits for the console's end (at most `timeout`, else the
+        console's own), then closes it and ends the power-on."""
         import pexpect
         try:
             con.expect(pexpect.EOF, timeout=timeout if timeout is not None else con.timeout)
@@ -546,7 +552,6 @@ class Board:
                 con.close()
             self._con = None
             self._finish()
-        return self.last_power_off() or PowerOff("power-off", None)
 
     def _finish(self):
         if self._console_log:

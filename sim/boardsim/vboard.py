@@ -387,16 +387,7 @@ class VBoard(Board):
         (self.path / "state/last_status").write_text(f"{off.status if off.status is not None else -1}\n")
 
     def wait_power_off(self, con, timeout=None):
-        import pexpect
-        try:
-            con.expect(pexpect.EOF, timeout=timeout if timeout is not None else con.timeout)
-        finally:
-            if con.isalive():
-                con.close(force=True)
-            else:
-                con.close()
-            self._con = None
-            self._finish()
+        self._end_power_on(con, timeout)
         status = con.exitstatus if con.exitstatus is not None else -(con.signalstatus or 0)
         off = self._reason(status)
         self._record(off)
