@@ -190,21 +190,9 @@ void load_identities()
     }
 }
 
-// Keeps the trace descriptor out of the program's way (low numbers) and
-// out of its children (close-on-exec).
 void open_trace()
 {
-    char path[600];
-    board_path(path, sizeof path, "log/devices.log");
-    int fd = real.open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, 200);
-    if (high >= 0) {
-        real.close(fd);
-        fd = high;
-    }
-    trace_fd = fd;
+    trace_fd = open_board_file("log/devices.log", O_WRONLY | O_APPEND | O_CREAT, 0644);
 }
 
 // Children of the program (the shell and its tools) must run without the
@@ -246,6 +234,21 @@ bool same(const identity& id, const struct stat64& st)
 void board_path(char* out, std::size_t cap, const char* relative)
 {
     snprintf(out, cap, "%s/%s", conf.dir, relative);
+}
+
+int open_board_file(const char* relative, int flags, mode_t mode)
+{
+    char path[600];
+    board_path(path, sizeof path, relative);
+    int fd = real.open(path, flags | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, 200);
+    if (high >= 0) {
+        real.close(fd);
+        fd = high;
+    }
+    return fd;
 }
 
 bool path_below(const char* path, const char* sandbox_dir, const char* board_dir)

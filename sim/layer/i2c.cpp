@@ -61,16 +61,9 @@ int vpd_store()
 {
     if (vpd_fd >= 0)
         return vpd_fd;
-    char path[600];
-    board_path(path, sizeof path, "vpd.bin");
-    int fd = real.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = open_board_file("vpd.bin", O_RDWR | O_CREAT, 0644);
     if (fd < 0)
         return -1;
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, 200);
-    if (high >= 0) {
-        real.close(fd);
-        fd = high;
-    }
     struct stat64 st;
     if (fstat64(fd, &st) == 0 && st.st_size < static_cast<off64_t>(conf.eeprom_size)) {
         std::uint8_t ones[256];

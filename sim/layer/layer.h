@@ -111,6 +111,12 @@ void record_power_off(const char* reason);
 // Path of a file inside the board directory.
 void board_path(char* out, std::size_t cap, const char* relative);
 
+// Opens a file of the board directory for the layer's own use: its
+// descriptor is moved out of the program's way (to 200 or above) and closed
+// on exec, so that neither the program nor its children see it. -1 when it
+// cannot be opened.
+int open_board_file(const char* relative, int flags, mode_t mode);
+
 // True for a path below `sandbox_dir` (as the sandbox shows it, "/user/")
 // or below the board directory's `board_dir` ("user/", outside it).
 bool path_below(const char* path, const char* sandbox_dir, const char* board_dir);

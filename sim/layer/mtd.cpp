@@ -33,17 +33,10 @@ int store_fd(int part)
     if (store_fds[part] > 0)
         return store_fds[part] - 1;
     char rel[64];
-    char path[600];
     snprintf(rel, sizeof rel, "flash/%s.bin", partition_names[part]);
-    board_path(path, sizeof path, rel);
-    int fd = real.open(path, O_RDWR | O_CLOEXEC);
+    const int fd = open_board_file(rel, O_RDWR, 0);
     if (fd < 0)
         return -1;
-    int high = fcntl(fd, F_DUPFD_CLOEXEC, 200);
-    if (high >= 0) {
-        real.close(fd);
-        fd = high;
-    }
     store_fds[part] = fd + 1;
     return fd;
 }

@@ -164,7 +164,8 @@ class Scenario:
                 "rootfs": b"File processed"}[self.cls]
 
     def follow_up(self, board):
-        """A normal boot after the cut: (outcome, booted byte 314)."""
+        """A normal boot after the cut: (outcome, booted byte 314, how a boot
+        that reached neither ended)."""
         import pexpect
         if self.cls != "usb":
             board.set(env={"diagnostics": "off"})
@@ -177,7 +178,9 @@ class Scenario:
         board.power_cut()
         board.wait_power_off(con, timeout=30)
         outcome = {0: "new app", 1: "old app", 2: "rescue mode"}.get(seen, "other")
-        return outcome, board.eeprom(314)
+        ended = {3: "the board powered off by itself",
+                 4: f"neither came within {BOOT_TIMEOUT * 2} s"}.get(seen, "")
+        return outcome, board.eeprom(314), ended
 
 
 def slots(board):
@@ -207,7 +210,7 @@ def measure(scenario):
         duration = time.monotonic() - t0
         board.power_cut()
         board.wait_power_off(con, timeout=30)
-        outcome, _ = scenario.follow_up(board)
+        outcome, _, _ = scenario.follow_up(board)
         if outcome != "new app" and scenario.cls != "rootfs":
             raise RuntimeError(f"{scenario.cls}: the uncut run boots to {outcome}")
         if scenario.cls == "rootfs" and rfs_state(board, demo.flash_components()["rfs"],
@@ -248,7 +251,7 @@ def check_point(scenario, point):
             point.sel_partial = True
             if scenario.cls != "tftp":
                 point.violations.append(f"selected slot {select} holds a half-written component")
-        point.outcome, booted = scenario.follow_up(board)
+        point.outcome, booted, ended = scenario.follow_up(board)
         text = board.console_text()
         if MOUNT_FAILURE in text:
             point.violations.append("bootmgr could not mount the user partition")
@@ -265,8 +268,8 @@ def check_point(scenario, point):
             elif point.outcome == "new app" and final.get(booted) != new:
                 point.violations.append("the new application ran from a slot that does not hold it")
         elif point.outcome == "other":
-            point.violations.append("neither an application nor rescue mode: " +
-                                    text[-300:].replace("\r", ""))
+            point.violations.append(f"neither an application nor rescue mode ({ended}): " +
+                                    text[-600:].replace("\r", ""))
         if scenario.cls == "rootfs":
             point.rfs = rfs_state(board, rfs_before, scenario.imgs["rootfs"])
             if point.outcome != "old app":
