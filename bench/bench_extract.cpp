@@ -120,9 +120,6 @@ bool crc_alone(FILE* src)
            crc_of_file_range(fileno(src), {0, static_cast<std::uint64_t>(st.st_size)}, &crc);
 }
 
-// The copy reference copies the generated payload, or a whole existing file.
-long copy_from = GENERATED_PAYLOAD;
-
 // One measured run; writes "seconds peak-RSS-KiB" to out_fd.
 int child(const std::string& mode, const std::string& image, const std::string& out_path, int out_fd)
 {
@@ -142,7 +139,8 @@ int child(const std::string& mode, const std::string& image, const std::string& 
     } else if (mode == "crc") {
         ok = crc_alone(src);
     } else {
-        ok = plain_copy(src, copy_from, out);
+        // "copy" is the generated payload's copy, "copy-file" the whole file's.
+        ok = plain_copy(src, mode == "copy-file" ? 0 : GENERATED_PAYLOAD, out);
     }
     ok = std::fclose(out) == 0 && ok;
     const std::chrono::duration<double> dt = bench_clock::now() - t0;
@@ -268,10 +266,9 @@ void print_time_figures(const char* label, const time_figures& t)
 int measure_file(const std::string& image, const std::string& out_dir)
 {
     const std::string out = strprintf("%s/bench_extract_out.%d", out_dir.c_str(), getpid());
-    copy_from = 0;
     run_figures extract, copy, crc;
     for (int round = 0; round < 5; ++round) {
-        for (auto [mode, best] : {std::pair{"extract", &extract}, {"copy", &copy}, {"crc", &crc}}) {
+        for (auto [mode, best] : {std::pair{"extract", &extract}, {"copy-file", &copy}, {"crc", &crc}}) {
             std::remove(out.c_str());
             sync();
             evict(image);
@@ -279,10 +276,11 @@ int measure_file(const std::string& image, const std::string& out_dir)
         }
     }
     std::remove(out.c_str());
-    std::printf("%s, cold: extraction %.4f s, read/write copy %.4f s, CRC alone %.4f s; extraction/copy "
-                "%.3fx, extraction/(copy + CRC) %.3fx\n",
-                image.c_str(), extract.seconds, copy.seconds, crc.seconds, extract.seconds / copy.seconds,
-                extract.seconds / (copy.seconds + crc.seconds));
+    // The CRC pass reads the file as well, so copy and CRC pass together
+    // count the reading twice: their sum is no floor.
+    std::printf("%s, cold: extraction %.4f s, read/write copy %.4f s, CRC alone %.4f s (reading included); "
+                "extraction/copy %.3fx\n",
+                image.c_str(), extract.seconds, copy.seconds, crc.seconds, extract.seconds / copy.seconds);
     return 0;
 }
 

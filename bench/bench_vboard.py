@@ -10,8 +10,8 @@ same board in the same run; the best of --runs runs of each is kept.
                 `cat` of the same slot file into /tmp, run in the shell that
                 shell=on opens on the same board (cold: after dropping the page
                 cache, the file's jffs2 inode kept; warm: the file cached;
-                mounted: the user partition
-                mounted again just before, as bootmgr finds it at power-on);
+                mounted: the user partition mounted again just before, as
+                bootmgr finds it at power-on);
                 and the same extraction inside one program on the board (the
                 board build's bench_extract) against a copy of the slot file
                 and the CRC alone, timed by the board's clock;
@@ -131,7 +131,7 @@ def shell_run(board, rootfs):
         shell(con, "rm -f /tmp/copy")
         warm.append(timed(con, f"cat {slot} > /tmp/copy"))
         # As bootmgr finds the file at power-on: the user partition just
-        # mounted, so jffs2 checks the file's nodes at its first open.
+        # mounted, the file's first open since then included.
         shell(con, "rm -f /tmp/copy; sync; umount /user && mount -o sync -t jffs2 /dev/mtd-user /user")
         mounted.append(timed(con, f"cat {slot} > /tmp/copy"))
     got["cat cold"], got["cat warm"], got["cat mounted"] = min(cold), min(warm), min(mounted)
@@ -256,7 +256,7 @@ def main(argv=None):
     print(f"the same inside one program on the board (cold, best of 5): extraction "
           f"{best['in-process extraction']:.2f} s, read/write copy of the slot file {best['in-process copy']:.2f} s "
           f"({best['in-process extraction'] / best['in-process copy']:.2f}x), CRC pass over the file "
-          f"{best['in-process crc']:.2f} s; copy + gen_crc alone {inside:.2f} s "
+          f"(reading included) {best['in-process crc']:.2f} s; copy + gen_crc alone {inside:.2f} s "
           f"(extraction against that sum {best['in-process extraction'] / inside:.2f}x)")
     # The installer's flash writer reads each block before erasing it and
     # writes it back in 1 KiB transfers; it checksums the component before
