@@ -196,6 +196,8 @@ class VBoard(Board):
         self._stick = 0
         self._killed = False
         self._initramfs = None
+        self._monitor_lock = threading.Lock()
+        self._waker = None
 
     # ---- storage ----
 
@@ -327,10 +329,15 @@ class VBoard(Board):
             self._plug_timer = threading.Timer(delay, self.plug_usb)
             self._plug_timer.daemon = True
             self._plug_timer.start()
+        self._waker = _MainLoopWaker(self)
         return con
 
     def monitor(self, command, timeout=10):
         """Sends one command to the QEMU monitor; returns its answer."""
+        with self._monitor_lock:
+            return self._monitor_locked(command, timeout)
+
+    def _monitor_locked(self, command, timeout):
         deadline = time.monotonic() + timeout
         while not self._monitor.exists():
             if time.monotonic() > deadline:
@@ -339,17 +346,10 @@ class VBoard(Board):
         with socket.socket(socket.AF_UNIX) as s:
             s.settimeout(timeout)
             s.connect(str(self._monitor))
-            answer = b""
-            while not answer.endswith(b"(qemu) "):
-                answer += s.recv(4096)
+            if not _read_prompt(s).endswith(b"(qemu) "):
+                raise BoardError("QEMU monitor closed")
             s.sendall(command.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"(qemu) "):
-                chunk = s.recv(4096)
-                if not chunk:
-                    break
-                answer += chunk
-        return answer.decode(errors="replace")
+            return _read_prompt(s).decode(errors="replace")
 
     def plug_usb(self, folder=None):
         """Hot-plugs a stick made from `folder` (default BOARD/usb)."""
@@ -394,6 +394,9 @@ class VBoard(Board):
         return off
 
     def _finish(self):
+        if self._waker is not None:
+            self._waker.stop()
+            self._waker = None
         if self._plug_timer is not None:
             self._plug_timer.cancel()
             self._plug_timer = None
@@ -449,3 +452,46 @@ def open_board(path):
 
 
 __all__ = ["VBoard", "open_board", "LAYOUT", "FLASH_SIZE", "ERASE_SIZE", "pieces", "mtdparts"]
+
+
+def _read_prompt(sock):
+    """What the monitor sends up to its next prompt, or until it closes."""
+    answer = b""
+    while not answer.endswith(b"(qemu) "):
+        chunk = sock.recv(4096)
+        if not chunk:
+            break
+        answer += chunk
+    return answer
+
+
+class _MainLoopWaker:
+    """Wakes QEMU's main loop once a second while the board is on.
+
+    QEMU 7.2 now and then leaves the e500 asleep in its idle loop with the
+    decrementer's interrupt pending and enabled (TSR[DIS], TCR[DIE] and
+    MSR[EE] all set): nothing runs until its main loop wakes for some other
+    reason, a key on the console or a monitor command. A board does not
+    stop like that, and a test would wait out its time-out, so a harmless
+    monitor command ("info status") wakes the main loop every WAKE_PERIOD
+    seconds; a stall then lasts at most that long. It changes nothing the
+    guest can see."""
+
+    WAKE_PERIOD = 1.0
+
+    def __init__(self, board):
+        self._board = board
+        self._stopped = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="qemu-waker", daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stopped.wait(self.WAKE_PERIOD):
+            try:
+                self._board.monitor("info status", timeout=2)
+            except (OSError, BoardError):
+                pass  # QEMU is starting or has ended
+
+    def stop(self):
+        self._stopped.set()
+        self._thread.join(timeout=5)

@@ -12,10 +12,29 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim"))
 from boardsim.vboard import VBoard  # noqa: E402
 
 
+# How much of a board's console a failed test's report shows.
+CONSOLE_TAIL = 3000
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failed test's report ends with the tail of each of its boards'
+    consoles: where the board stood when the test gave up on it."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.when != "call" or not report.failed:
+        return
+    for board in getattr(item, "vboards", []):
+        text = board.console_text()
+        report.sections.append((f"console of {board.path.name} (last {CONSOLE_TAIL} bytes)",
+                                text[-CONSOLE_TAIL:]))
+
+
 @pytest.fixture
-def vboard_factory(tmp_path):
+def vboard_factory(tmp_path, request):
     """vboard_factory(name="vb", **choices) -> a fresh VBoard under tmp_path."""
     made = []
+    request.node.vboards = made
 
     def make(name="vb", **choices):
         board = VBoard.create(tmp_path / name, **choices)

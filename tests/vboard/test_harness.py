@@ -1,11 +1,14 @@
 """The virtual board's harness around QEMU: a missing piece is a clear
 error and never a hang, `bsim show` decodes the board's own files, the
-choices of a simulated board make the same state on a virtual one, and a
-power cut (QEMU killed) is reported as such."""
+choices of a simulated board make the same state on a virtual one, a
+power cut (QEMU killed) is reported as such, and a QEMU monitor that closes
+is an error."""
 
 import os
+import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -72,3 +75,27 @@ def test_a_killed_qemu_is_a_power_cut_and_the_files_stay(vboard_factory):
     assert after[:user] == before[:user]
     assert board.user_file("images/image1") is not None
     assert os.path.getsize(board.path / "vpd.bin") == 65536
+
+
+def test_a_monitor_that_closes_early_is_an_error_not_a_hang(vboard_factory):
+    # QEMU closes its monitor when it ends; the once-a-second wake-up of a
+    # board that is on asks it while QEMU may be ending.
+    board = vboard_factory(default=True)
+    path = board.path / "state/monitor.sock"
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(path))
+        server.listen(1)
+
+        def close_at_once():
+            conn, _ = server.accept()
+            conn.sendall(b"QEMU 7.2 monitor\r\n")
+            conn.close()
+
+        peer = threading.Thread(target=close_at_once, daemon=True)
+        peer.start()
+        started = time.monotonic()
+        with pytest.raises(BoardError, match="monitor closed"):
+            board.monitor("info status", timeout=5)
+        assert time.monotonic() - started < 5
+        peer.join(timeout=5)
