@@ -183,6 +183,49 @@ def mkfs_vfat(folder, out, size=64 * MiB):
                        check=True, capture_output=True, env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
 
 
+def _read_prompt(sock):
+    """What the monitor sends up to its next prompt, or until it closes."""
+    answer = b""
+    while not answer.endswith(b"(qemu) "):
+        chunk = sock.recv(4096)
+        if not chunk:
+            break
+        answer += chunk
+    return answer
+
+
+class _MainLoopWaker:
+    """Wakes QEMU's main loop once a second while the board is on.
+
+    QEMU 7.2 now and then leaves the e500 asleep in its idle loop with the
+    decrementer's interrupt pending and enabled (TSR[DIS], TCR[DIE] and
+    MSR[EE] all set): nothing runs until its main loop wakes for some other
+    reason, a key on the console or a monitor command. A board does not
+    stop like that, and a test would wait out its time-out, so a harmless
+    monitor command ("info status") wakes the main loop every WAKE_PERIOD
+    seconds; a stall then lasts at most that long. It changes nothing the
+    guest can see."""
+
+    WAKE_PERIOD = 1.0
+
+    def __init__(self, board):
+        self._board = board
+        self._stopped = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="qemu-waker", daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stopped.wait(self.WAKE_PERIOD):
+            try:
+                self._board.monitor("info status", timeout=2)
+            except (OSError, BoardError):
+                pass  # QEMU is starting or has ended
+
+    def stop(self):
+        self._stopped.set()
+        self._thread.join(timeout=5)
+
+
 class VBoard(Board):
     """A virtual board's files and its power-ons (see the module text)."""
 
@@ -453,45 +496,3 @@ def open_board(path):
 
 __all__ = ["VBoard", "open_board", "LAYOUT", "FLASH_SIZE", "ERASE_SIZE", "pieces", "mtdparts"]
 
-
-def _read_prompt(sock):
-    """What the monitor sends up to its next prompt, or until it closes."""
-    answer = b""
-    while not answer.endswith(b"(qemu) "):
-        chunk = sock.recv(4096)
-        if not chunk:
-            break
-        answer += chunk
-    return answer
-
-
-class _MainLoopWaker:
-    """Wakes QEMU's main loop once a second while the board is on.
-
-    QEMU 7.2 now and then leaves the e500 asleep in its idle loop with the
-    decrementer's interrupt pending and enabled (TSR[DIS], TCR[DIE] and
-    MSR[EE] all set): nothing runs until its main loop wakes for some other
-    reason, a key on the console or a monitor command. A board does not
-    stop like that, and a test would wait out its time-out, so a harmless
-    monitor command ("info status") wakes the main loop every WAKE_PERIOD
-    seconds; a stall then lasts at most that long. It changes nothing the
-    guest can see."""
-
-    WAKE_PERIOD = 1.0
-
-    def __init__(self, board):
-        self._board = board
-        self._stopped = threading.Event()
-        self._thread = threading.Thread(target=self._run, name="qemu-waker", daemon=True)
-        self._thread.start()
-
-    def _run(self):
-        while not self._stopped.wait(self.WAKE_PERIOD):
-            try:
-                self._board.monitor("info status", timeout=2)
-            except (OSError, BoardError):
-                pass  # QEMU is starting or has ended
-
-    def stop(self):
-        self._stopped.set()
-        self._thread.join(timeout=5)
