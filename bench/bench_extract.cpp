@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "boot/launch.h"
+#include "boot/extract.h"
 #include "image/crc.h"
 #include "image/image.h"
 #include "sys/command.h"

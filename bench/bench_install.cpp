@@ -18,7 +18,7 @@
 
 #include "board/flash.h"
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "image/crc.h"
 #include "image/image.h"
 #include "sys/command.h"

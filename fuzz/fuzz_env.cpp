@@ -11,24 +11,13 @@
 #include <vector>
 
 #include "board/flash.h"
-#include "boot/launch.h"
+#include "boot/settings.h"
 #include "support.h"
 
 namespace {
 
 constexpr std::size_t CRC_WORD = 4;
 constexpr std::size_t AREA = 8192;
-
-void reset_settings()
-{
-    gdb_enable = 0;
-    gdbserver_enable = 0;
-    gdbport = 1234;
-    shell_enable = 0;
-    memchk_enable = 0;
-    rescue_enable = 0;
-    standalone_diags = 0;
-}
 
 // The partition behind uboot_env_fd, with a geometry that lets the flash
 // layer read it (nothing here erases or writes).
@@ -102,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     partition().refill(block);
     uboot_env_fd = partition().fd();
     theFlash = flash_device{"fuzz", 1, 0x20000, 17, 0x20000};
-    reset_settings();
+    reset_boot_settings();
 
     parse_uboot_env();
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "boot/launch.h"
+#include "boot/extract.h"
 #include "image/crc.h"
 #include "image/image.h"
 #include "support.h"

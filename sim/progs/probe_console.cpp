@@ -23,7 +23,7 @@
 
 #include "board/flash.h"
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/start.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "board/flash.h"
-#include "boot/launch.h"
+#include "boot/settings.h"
 
 namespace {
 

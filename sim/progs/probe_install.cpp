@@ -11,7 +11,7 @@
 
 #include "board/flash.h"
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "image/image.h"
 #include "sys/command.h"
 

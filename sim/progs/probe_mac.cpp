@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "net/mgmt.h"
 #include "sys/command.h"
 

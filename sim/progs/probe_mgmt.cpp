@@ -29,7 +29,7 @@
 #include <cstring>
 #include <string>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "net/mgmt.h"
 
 namespace {

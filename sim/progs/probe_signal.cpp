@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 
 int main()
 {

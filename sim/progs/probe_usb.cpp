@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "boot/usb_boot.h"
 #include "sys/command.h"
 

@@ -24,7 +24,10 @@
 
 #include "board/flash.h"
 #include "board/i2c.h"
+#include "boot/extract.h"
 #include "boot/launch.h"
+#include "boot/settings.h"
+#include "boot/start.h"
 #include "boot/usb_boot.h"
 #include "image/crc.h"
 #include "image/image.h"

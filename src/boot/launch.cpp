@@ -13,6 +13,8 @@
 #include <string>
 
 #include "board/i2c.h"
+#include "boot/settings.h"
+#include "boot/start.h"
 #include "image/image.h"
 #include "sys/command.h"
 #include "sys/files.h"

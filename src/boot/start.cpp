@@ -9,7 +9,9 @@
 
 #include "board/flash.h"
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/extract.h"
+#include "boot/settings.h"
+#include "boot/start.h"
 #include "boot/usb_boot.h"
 #include "net/mgmt.h"
 #include "rescue/rescue.h"

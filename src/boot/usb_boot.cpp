@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "image/image.h"
 #include "sys/command.h"
 #include "sys/files.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "net/mgmt.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"

@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "rescue/rescue.h"
 #include "sys/command.h"
 #include "sys/files.h"

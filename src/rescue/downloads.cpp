@@ -18,7 +18,7 @@
 #include <cstring>
 #include <string>
 
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "image/image.h"
 #include "net/mgmt.h"
 #include "rescue/rescue.h"

@@ -2,7 +2,8 @@
 // MAC address, the diagnostics boot, reboot or exit.
 #include "rescue/rescue.h"
 
-#include "boot/launch.h"
+#include "boot/extract.h"
+#include "boot/start.h"
 #include "image/image.h"
 #include "net/mgmt.h"
 #include "sys/command.h"

@@ -6,20 +6,9 @@
 #include <vector>
 
 #include "board/flash.h"
-#include "boot/launch.h"
+#include "boot/settings.h"
 
 namespace {
-
-void reset_settings()
-{
-    gdb_enable = 0;
-    gdbserver_enable = 0;
-    gdbport = 1234;
-    shell_enable = 0;
-    memchk_enable = 0;
-    rescue_enable = 0;
-    standalone_diags = 0;
-}
 
 // An 8192-byte area holding the variables, padded with 0xFF as erased flash.
 std::vector<std::uint8_t> area_of(const std::vector<std::string>& vars)
@@ -36,7 +25,7 @@ std::vector<std::uint8_t> area_of(const std::vector<std::string>& vars)
 
 void parse(const std::vector<std::string>& vars)
 {
-    reset_settings();
+    reset_boot_settings();
     const auto area = area_of(vars);
     parse_env_area(area.data(), area.size());
 }
@@ -171,7 +160,7 @@ TEST(EnvParse, FirstOccurrenceOfKeyTextWins)
 
 TEST(EnvParse, KeyMissingLeavesEarlierValue)
 {
-    reset_settings();
+    reset_boot_settings();
     gdbport = 4000;
     shell_enable = 1;
     const auto area = area_of({"gdb=on"});
@@ -189,7 +178,7 @@ TEST(EnvParse, AreaWithoutNulIsOneText)
     text += "shell=on";
     text += "d";
     ASSERT_EQ(text.size(), 8192u);
-    reset_settings();
+    reset_boot_settings();
     parse_env_area(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     EXPECT_EQ(shell_enable, 1);
 
@@ -197,7 +186,7 @@ TEST(EnvParse, AreaWithoutNulIsOneText)
     std::string cut(8192 - 7, 'x');
     cut += "shell=o";
     ASSERT_EQ(cut.size(), 8192u);
-    reset_settings();
+    reset_boot_settings();
     parse_env_area(reinterpret_cast<const std::uint8_t*>(cut.data()), cut.size());
     EXPECT_EQ(shell_enable, 0);
 }
@@ -208,14 +197,14 @@ TEST(EnvParse, BytesAfterTheAreaAreNotRead)
     auto area = area_of({"baudrate=9600"});
     const std::string tail = "shell=on";
     area.insert(area.end(), tail.begin(), tail.end());
-    reset_settings();
+    reset_boot_settings();
     parse_env_area(area.data(), 8192);
     EXPECT_EQ(shell_enable, 0);
 }
 
 TEST(EnvRead, WithoutFlashEverySettingKeepsItsDefault)
 {
-    reset_settings();
+    reset_boot_settings();
     theFlash.size = 0;
     parse_uboot_env();
     EXPECT_EQ(current(), DEFAULTS);

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "board/i2c.h"
-#include "boot/launch.h"
+#include "boot/start.h"
 #include "sys/command.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "boot/launch.h"
+#include "boot/extract.h"
 #include "console_capture.h"
 #include "image/crc.h"
 

@@ -9,15 +9,30 @@
 #include <vector>
 
 #include "board/flash.h"
-#include "boot/launch.h"
+#include "boot/settings.h"
+
+namespace {
+constexpr int DEFAULT_GDBPORT = 1234;
+} // namespace
 
 int gdb_enable = 0;
 int gdbserver_enable = 0;
-int gdbport = 1234;
+int gdbport = DEFAULT_GDBPORT;
 std::uint8_t shell_enable = 0;
 std::uint8_t memchk_enable = 0;
 int rescue_enable = 0;
 int standalone_diags = 0;
+
+void reset_boot_settings()
+{
+    gdb_enable = 0;
+    gdbserver_enable = 0;
+    gdbport = DEFAULT_GDBPORT;
+    shell_enable = 0;
+    memchk_enable = 0;
+    rescue_enable = 0;
+    standalone_diags = 0;
+}
 
 namespace {
 
