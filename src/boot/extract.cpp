@@ -50,8 +50,8 @@ void report(const char* text)
 
 void report_implausible(std::uint64_t offset, const component_layout& c)
 {
-    std::fprintf(stderr, "Component at offset %llu has an implausible header (header size %u, length %u).\n",
-                 static_cast<unsigned long long>(offset), c.payload_offset, c.header.len);
+    report_implausible_header(
+        strprintf("Component at offset %llu", static_cast<unsigned long long>(offset)).c_str(), c);
 }
 
 // The end of the road when nothing bootable is left: the rescue menu, the

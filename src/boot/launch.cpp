@@ -127,8 +127,7 @@ bool gdb_payload_layout(FILE* in, int source, component_layout* c)
         return false;
     }
     if (!c->sane) {
-        std::fprintf(stderr, "GDB image has an implausible header (header size %u, length %u).\n",
-                     c->payload_offset, c->header.len);
+        report_implausible_header("GDB image", *c);
         return false;
     }
     std::printf("Found GDB image %d of length = %u.\n", source, c->header.len);

@@ -72,8 +72,52 @@ component_layout component_from_probe(const std::uint8_t* probe20)
     c.total = c.payload_offset + c.header.len;
     const std::uint64_t wide_total = std::uint64_t{c.payload_offset} + c.header.len;
     const std::uint32_t min_header = extended ? COMPONENT_PROBE_SIZE : IMAGE_HEADER_SIZE;
-    c.sane = c.payload_offset >= min_header && wide_total <= 0xFFFFFFFFu;
+    if (c.payload_offset < min_header)
+        c.fault = header_fault::short_header;
+    else if (wide_total > 0xFFFFFFFFu)
+        c.fault = header_fault::size_wraps;
+    else
+        c.fault = header_fault::none;
+    c.sane = c.fault == header_fault::none;
     return c;
+}
+
+void report_implausible_header(const char* what, const component_layout& c)
+{
+    std::fprintf(stderr, "%s has an implausible header (header size %u, length %u).\n", what,
+                 c.payload_offset, c.header.len);
+}
+
+namespace {
+
+const component_kind COMPONENT_KINDS[] = {
+    {TYPE_APPLICATION, "application", "app", "Installing Application: ", "APPLICATION", nullptr, nullptr, 0,
+     false},
+    {TYPE_BOOTLOADER, "bootloader", "uboot", "Installing Boot Loader: ", "UBOOT", "UBOOT",
+     "Uboot image update failed", 0x80000, true},
+    {TYPE_KERNEL, "kernel", nullptr, "Installing Kernel: ", "KERNEL", "KERNEL", "kernel image update failed",
+     0x800000, false},
+    {TYPE_ROOTFS, "rootfs", "rfs", "Installing Root Filesystem: ", "RFS", "RFS", "RFS image update failed",
+     0xA00000, false},
+    {TYPE_DEVICETREE, "devicetree", "dtb", "Installing Device Tree: ", "DFT", "DFT",
+     "DFT image update failed", 0x40000, false},
+    {TYPE_DIAGNOSTICS, "diagnostics", "diag", "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS",
+     "DIAGS image update failed", 0xA00000, false},
+};
+
+} // namespace
+
+std::span<const component_kind> component_kinds()
+{
+    return COMPONENT_KINDS;
+}
+
+const component_kind* component_kind_of(std::uint32_t type)
+{
+    for (const component_kind& k : COMPONENT_KINDS)
+        if (k.type == type)
+            return &k;
+    return nullptr;
 }
 
 window_reader::window_reader(int fd, std::uint64_t offset, std::uint64_t count)

@@ -14,6 +14,24 @@ constexpr std::uint32_t TYPE_DEVICETREE = 0x05504547;
 constexpr std::uint32_t TYPE_DIAGNOSTICS = 0x06504547;
 constexpr std::uint32_t MAGIC_EXTENDED = 0x80000000;
 
+// Each component type once: the names the image tool knows it by, and the
+// installer's words on the console and flash limit for the types that go
+// to a flash partition (limit 0: the application, which goes to a slot).
+struct component_kind {
+    std::uint32_t type;
+    const char* name;      // the image tool's name, also in its reports
+    const char* alias;     // the image tool's other name, if any
+    const char* heading;   // "Installing ...: "
+    const char* crc_name;  // in "Bad crc for %s: ..."
+    const char* size_name; // in "%s image is too big for flash ..."
+    const char* failure;   // a flash write that failed
+    std::uint32_t limit;   // bytes the partition takes
+    bool payload_only;     // the boot loader: len bytes of payload, limited by len
+};
+std::span<const component_kind> component_kinds();
+// The kind of a component type; nullptr for a type the format does not name.
+const component_kind* component_kind_of(std::uint32_t type);
+
 constexpr std::uint32_t IMAGE_HEADER_SIZE = 16;       // plain header
 constexpr std::uint32_t COMPONENT_PROBE_SIZE = 20;    // bytes read before the layout is known
 constexpr std::uint32_t BOOTLOADER_HEADER_COPY = 240; // offset of the header copy in U-Boot
@@ -26,13 +44,18 @@ struct image_header {
     std::uint32_t id;
 };
 
+// What makes a component header implausible: an extended header shorter than
+// the 20 bytes read at every start, or header size + len beyond 32 bits.
+enum class header_fault { none, short_header, size_wraps };
+
 // Where a component's parts lie, worked out from its first 20 bytes.
 struct component_layout {
     image_header header;
     std::uint32_t type;           // magic without the extended flag
     std::uint32_t payload_offset; // = header size
     std::uint32_t total;          // header size + len (32-bit arithmetic)
-    bool sane;                    // header size >= 20 when extended, no 32-bit wrap
+    header_fault fault;           // why the layout cannot be walked, if it cannot
+    bool sane;                    // fault == header_fault::none
 };
 
 std::uint32_t load_be32(const std::uint8_t* p);
@@ -44,6 +67,9 @@ image_header decode_header(const std::uint8_t* bytes16);
 void encode_header(const image_header& h, std::uint8_t* bytes16);
 // Reads the layout from the first 20 bytes of a component.
 component_layout component_from_probe(const std::uint8_t* probe20);
+// Boot control's report of an implausible header on stderr: "`what` has an
+// implausible header (header size ..., length ...)."
+void report_implausible_header(const char* what, const component_layout& c);
 
 // Bytes of an image file read at a time by every pass over a component, so
 // that memory use does not grow with the component.

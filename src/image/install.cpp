@@ -35,35 +35,6 @@ constexpr int SLOT_ANSWER_SIZE = 32;
 // What handling one component led to.
 enum class outcome { skipped, written, failed, boot_download };
 
-// One partition component kind: its limit and its words on the console.
-struct partition_kind {
-    std::uint32_t type;
-    const char* heading;
-    const char* crc_name;  // in "Bad crc for %s: ..."
-    const char* size_name; // in "%s image is too big for flash ..."
-    const char* failure;
-    std::uint32_t limit;
-    bool payload_only; // the boot loader: len bytes of payload, limited by len
-};
-
-const partition_kind PARTITION_KINDS[] = {
-    {TYPE_BOOTLOADER, "Installing Boot Loader: ", "UBOOT", "UBOOT", "Uboot image update failed", 0x80000,
-     true},
-    {TYPE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", "kernel image update failed", 0x800000, false},
-    {TYPE_ROOTFS, "Installing Root Filesystem: ", "RFS", "RFS", "RFS image update failed", 0xA00000, false},
-    {TYPE_DEVICETREE, "Installing Device Tree: ", "DFT", "DFT", "DFT image update failed", 0x40000, false},
-    {TYPE_DIAGNOSTICS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", "DIAGS image update failed",
-     0xA00000, false},
-};
-
-const partition_kind* partition_kind_of(std::uint32_t type)
-{
-    for (const partition_kind& k : PARTITION_KINDS)
-        if (k.type == type)
-            return &k;
-    return nullptr;
-}
-
 // Checks a component's checksum over bytes 4 to its end. A component that
 // the file does not hold in full fails, with the checksum of what is there;
 // so does one whose file shrinks or fails to read during the pass.
@@ -127,7 +98,7 @@ bool write_partition(int fd, const image_component& c, const file_range& span, s
     return r != pass_result::failed && writer.finish() && r == pass_result::handed_on;
 }
 
-outcome install_partition(int fd, std::uint64_t image_size, const image_component& c, const partition_kind& k,
+outcome install_partition(int fd, std::uint64_t image_size, const image_component& c, const component_kind& k,
                           std::uint8_t check_version, int slot)
 {
     std::fputs(k.heading, stdout);
@@ -281,9 +252,10 @@ outcome install_slot(int fd, const image_component& c, std::uint8_t check_versio
 outcome install_application(int fd, std::uint64_t image_size, const image_component& c,
                             std::uint8_t check_version, int& slot)
 {
-    std::fputs("Installing Application: ", stdout);
+    const component_kind& k = *component_kind_of(TYPE_APPLICATION);
+    std::fputs(k.heading, stdout);
     std::fflush(stdout);
-    if (!checksum_matches(fd, image_size, c, "APPLICATION"))
+    if (!checksum_matches(fd, image_size, c, k.crc_name))
         return outcome::failed;
     if (slot == 0)
         slot = ask_slot();
@@ -302,10 +274,7 @@ bool component_walkable(const image_component& c)
 {
     if (c.layout.sane)
         return true;
-    // A plain header is always 16 bytes: only an extended one can be too
-    // short. Anything else that is refused has a size beyond 32 bits.
-    const bool extended = (c.layout.header.magic & MAGIC_EXTENDED) != 0;
-    if (extended && c.layout.payload_offset < COMPONENT_PROBE_SIZE)
+    if (c.layout.fault == header_fault::short_header)
         std::printf("Bad header size %u for image component 0x%08x, voiding download\n",
                     static_cast<unsigned>(c.layout.payload_offset), c.layout.header.magic);
     else
@@ -318,7 +287,7 @@ outcome handle_component(int fd, std::uint64_t image_size, const image_component
 {
     if (c.layout.type == TYPE_APPLICATION)
         return install_application(fd, image_size, c, check_version, slot);
-    if (const partition_kind* k = partition_kind_of(c.layout.type))
+    if (const component_kind* k = component_kind_of(c.layout.type))
         return install_partition(fd, image_size, c, *k, check_version, slot);
     return outcome::skipped; // unknown types are stepped over silently
 }

@@ -11,6 +11,7 @@
 #include "serial/serial_private.h"
 #include "serial/xmodem.h"
 #include "serial/xmodem_private.h"
+#include "sys/files.h"
 
 namespace {
 
@@ -66,11 +67,6 @@ constexpr std::array<std::uint16_t, 256> make_crctab()
     }
     return table;
 }
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // State of one transfer.
 struct transfer {

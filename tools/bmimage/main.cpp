@@ -38,18 +38,6 @@ const char* const USAGE =
     "truncated; --json for programs); verify prints only the problems. Both exit 0 when every\n"
     "component is whole with a good crc and nothing trails them, 1 otherwise, 2 on misuse.\n";
 
-struct named_type {
-    const char* name;
-    std::uint32_t type;
-};
-
-constexpr named_type TYPE_NAMES[] = {
-    {"app", TYPE_APPLICATION},  {"application", TYPE_APPLICATION}, {"bootloader", TYPE_BOOTLOADER},
-    {"uboot", TYPE_BOOTLOADER}, {"kernel", TYPE_KERNEL},           {"rootfs", TYPE_ROOTFS},
-    {"rfs", TYPE_ROOTFS},       {"devicetree", TYPE_DEVICETREE},   {"dtb", TYPE_DEVICETREE},
-    {"diag", TYPE_DIAGNOSTICS}, {"diagnostics", TYPE_DIAGNOSTICS},
-};
-
 } // namespace
 
 int usage_error(const std::string& text)
@@ -99,29 +87,15 @@ std::string version_text(std::uint32_t id)
 
 std::string type_name(std::uint32_t type)
 {
-    switch (type) {
-    case TYPE_APPLICATION:
-        return "application";
-    case TYPE_BOOTLOADER:
-        return "bootloader";
-    case TYPE_KERNEL:
-        return "kernel";
-    case TYPE_ROOTFS:
-        return "rootfs";
-    case TYPE_DEVICETREE:
-        return "devicetree";
-    case TYPE_DIAGNOSTICS:
-        return "diagnostics";
-    default:
-        return "unknown";
-    }
+    const component_kind* k = component_kind_of(type);
+    return k != nullptr ? k->name : "unknown";
 }
 
 bool parse_type(const std::string& text, std::uint32_t* type)
 {
-    for (const named_type& t : TYPE_NAMES)
-        if (text == t.name) {
-            *type = t.type;
+    for (const component_kind& k : component_kinds())
+        if (text == k.name || (k.alias != nullptr && text == k.alias)) {
+            *type = k.type;
             return true;
         }
     std::uint64_t v = 0;
