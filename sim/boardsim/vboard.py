@@ -42,8 +42,7 @@ import threading
 import time
 from pathlib import Path
 
-from boardsim.board import (PARTITION_SIZES, REPO, Board, BoardError, PowerOff, _ConsoleLog,
-                            _Tee)
+from boardsim.board import PARTITION_SIZES, REPO, Board, BoardError, PowerOff, _ConsoleLog
 from boardsim.jffs2 import read_jffs2
 
 MiB = 1024 * 1024
@@ -150,6 +149,19 @@ def program_initramfs(program):
     inittab = ("::sysinit:/etc/init.d/rcS\n"
                f"ttyS0::once:/bin/sh -c {shlex.quote(line + '; exec /bin/sh')}\n")
     return variant_initramfs(inittab, {f"{PROBE_DIR}/{name}": binary.read_bytes()})
+
+
+def bootmgr_initramfs(bootmgr):
+    """The board's own start-up with the program at `bootmgr` (a board
+    build) run as the boot manager instead of the initramfs's."""
+    binary = Path(bootmgr)
+    if not binary.is_file():
+        raise BoardError(f"{binary} is not a file")
+    inittab = (REPO / "rootfs/etc/inittab").read_text()
+    if "/usr/sbin/bootmgr" not in inittab:
+        raise BoardError("rootfs/etc/inittab does not start /usr/sbin/bootmgr")
+    inittab = inittab.replace("/usr/sbin/bootmgr", f"/{PROBE_DIR}/bootmgr")
+    return variant_initramfs(inittab, {f"{PROBE_DIR}/bootmgr": binary.read_bytes()})
 
 
 def mkfs_jffs2(files, size):
@@ -342,14 +354,28 @@ class VBoard(Board):
                        capture_output=True)
         return ["nsenter", f"--net={ns}"] + cmd
 
-    def power_on(self, timeout=120, encoding=None, dimensions=(24, 80), program=None, initramfs=None,
-                 **_ignored):
+    def power_on(self, program=None, arch=None, bootmgr=None, timeout=120, encoding=None,
+                 stderr_to_file=False, dimensions=(24, 80), initramfs=None):
         """Powers the board on; returns a pexpect.spawn on its serial console.
-        With `program` ([NAME, ARGS]) a board test program runs on the
-        console instead of bootmgr, then a shell; `initramfs` starts the
-        board from another initramfs (see variant_initramfs)."""
+        The arguments are the simulated board's: with `program` ([NAME,
+        ARGS]) a board test program runs on the console instead of bootmgr,
+        then a shell; `bootmgr` runs another board build of bootmgr. The
+        board runs ppc code only (`arch` None or "ppc"), and its bootmgr's
+        standard error is the console (no `stderr_to_file`). `initramfs`,
+        the virtual board's own, starts it from another initramfs (see
+        variant_initramfs). An argument it cannot honour is a BoardError."""
         import pexpect
-        self._initramfs = program_initramfs(program) if program else initramfs
+        if arch not in (None, "ppc"):
+            raise BoardError(f"the virtual board runs the board build (ppc), not arch={arch}")
+        if stderr_to_file:
+            raise BoardError("the virtual board's standard error is its console (no stderr_to_file)")
+        if sum(x is not None for x in (program, bootmgr, initramfs)) > 1:
+            raise BoardError("program, bootmgr and initramfs each choose the start-up: give one")
+        if program:
+            initramfs = program_initramfs(program)
+        elif bootmgr:
+            initramfs = bootmgr_initramfs(bootmgr)
+        self._initramfs = initramfs
         cmd = self.qemu_command()
         if self.conf()["net"] == "lab":
             cmd = self._lab_command(cmd)
@@ -450,40 +476,6 @@ class VBoard(Board):
         if con is not None and not con.closed:
             con.close(force=True)
         self._finish()
-
-    def run(self, follow_resets=True, **_ignored):
-        """Power-ons with the console on this terminal, again after each
-        reset (a switch that reboots comes back); Ctrl-] powers it off."""
-        import pexpect
-        import sys
-        while True:
-            con = self.power_on(timeout=None)
-            stopped = False
-            try:
-                if sys.stdin.isatty():
-                    print("bsim: console of the virtual board; Ctrl-] powers it off",
-                          file=sys.stderr)
-                    con.interact(escape_character="\x1d")
-                    # interact also returns when the console closes: only a
-                    # QEMU that goes on running was stopped with Ctrl-].
-                    deadline = time.monotonic() + 3
-                    while con.isalive() and time.monotonic() < deadline:
-                        time.sleep(0.05)
-                    stopped = con.isalive()
-                else:
-                    con.logfile_read = _Tee(con.logfile_read, sys.stdout.buffer)
-                    con.expect(pexpect.EOF, timeout=None)
-            except OSError:
-                pass
-            if stopped:
-                self.release()
-                off = PowerOff("power-off", None)
-                self._record(off)
-                return off
-            off = self.wait_power_off(con, timeout=10)
-            if off.reason != "reset" or not follow_resets:
-                return off
-            print("bsim: the board reset; powering it on again", file=sys.stderr)
 
 
 def open_board(path):

@@ -59,6 +59,21 @@ def test_show_decodes_the_virtual_board(vboard_factory):
     assert "images/image1 (" in out and "images/image2 (" in out
 
 
+def test_bsim_cycle_counts_resets_and_refuses_what_the_board_cannot_do(vboard_factory):
+    board = vboard_factory()
+    bsim = [sys.executable, str(REPO / "sim/bsim")]
+    refused = subprocess.run(bsim + ["run", str(board.path), "--arch", "host"],
+                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    assert refused.returncode == 2 and "arch=host" in refused.stderr
+    assert board.power_on_count() == 0
+    cycle = subprocess.run(bsim + ["cycle", str(board.path), "2", "--program", "probe_devices", "shell",
+                                   "reboot"], capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                           timeout=600)
+    assert cycle.returncode == 0, cycle.stderr
+    assert cycle.stderr.count("power-off: reset") == 2
+    assert board.power_on_count() == 2
+
+
 def test_a_killed_qemu_is_a_power_cut_and_the_files_stay(vboard_factory):
     board = vboard_factory(default=True)
     before = (board.path / "flash.img").read_bytes()
