@@ -46,32 +46,26 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "sim"))
-sys.path.insert(0, str(REPO / "tests/campaigns"))
 
 from boardsim import default_board as demo  # noqa: E402
+from boardsim.console import shell, tftp_download  # noqa: E402
 from boardsim.vboard import VBoard, variant_initramfs  # noqa: E402
-from vboard_power_cut import tftp_download  # noqa: E402
 
 MiB = 1024 * 1024
 RFS_LIMIT = 0xA00000
 BOOT_TIMEOUT = 180
+# What one shell command on the board may take, unless it says otherwise.
+SHELL_TIMEOUT = 300
 SHELL_INITTAB = """# Benchmark variant: the same start-up, then a shell instead of bootmgr.
 ::sysinit:/etc/init.d/rcS
 ttyS0::once:/bin/sh -c 'echo @@SHELL@@; exec /bin/sh'
 """
 
 
-def shell(con, command, timeout=300):
-    con.send(command + '; echo @@"END"@@\r')
-    con.expect_exact(b"@@END@@\r\n", timeout=timeout)
-    out = con.before.decode("latin-1")
-    con.expect_exact(b"# ")
-    return out
-
-
 def timed(con, command):
     """Seconds the board's own clock gives for one shell command."""
-    out = shell(con, f"t0=$(date +%s%N); {command}; t1=$(date +%s%N); echo @@T $((t1 - t0))")
+    out = shell(con, f"t0=$(date +%s%N); {command}; t1=$(date +%s%N); echo @@T $((t1 - t0))",
+                timeout=SHELL_TIMEOUT)
     found = re.search(r"@@T (\d+)", out)
     if not found:
         raise RuntimeError(f"no time from: {out!r}")
@@ -126,18 +120,20 @@ def shell_run(board, rootfs):
         # The file's pages dropped, its jffs2 inode kept (dropping inodes
         # too evicts it only some of the time, and then costs a rebuild of
         # its node tree: the figure would jump between two values).
-        shell(con, "rm -f /tmp/copy; sync; echo 1 > /proc/sys/vm/drop_caches")
+        shell(con, "rm -f /tmp/copy; sync; echo 1 > /proc/sys/vm/drop_caches", timeout=SHELL_TIMEOUT)
         cold.append(timed(con, f"cat {slot} > /tmp/copy"))
-        shell(con, "rm -f /tmp/copy")
+        shell(con, "rm -f /tmp/copy", timeout=SHELL_TIMEOUT)
         warm.append(timed(con, f"cat {slot} > /tmp/copy"))
         # As bootmgr finds the file at power-on: the user partition just
         # mounted, the file's first open since then included.
-        shell(con, "rm -f /tmp/copy; sync; umount /user && mount -o sync -t jffs2 /dev/mtd-user /user")
+        shell(con, "rm -f /tmp/copy; sync; umount /user && mount -o sync -t jffs2 /dev/mtd-user /user",
+              timeout=SHELL_TIMEOUT)
         mounted.append(timed(con, f"cat {slot} > /tmp/copy"))
     got["cat cold"], got["cat warm"], got["cat mounted"] = min(cold), min(warm), min(mounted)
-    shell(con, "rm -f /tmp/copy; ifconfig eth0 192.0.2.10 netmask 255.255.255.0 up")
+    shell(con, "rm -f /tmp/copy; ifconfig eth0 192.0.2.10 netmask 255.255.255.0 up",
+          timeout=SHELL_TIMEOUT)
     shell(con, "tftp -b 1468 -g -r rfs.img -l /tmp/rfs.img 192.0.2.1", timeout=600)
-    size = shell(con, "wc -c < /tmp/rfs.img").split()
+    size = shell(con, "wc -c < /tmp/rfs.img", timeout=SHELL_TIMEOUT).split()
     if not size or int(size[-1]) != len(rootfs):
         raise RuntimeError(f"the rfs image did not arrive whole: {size}")
     got["flashcp"] = timed(con, "flashcp /tmp/rfs.img /dev/mtd-rfs")
@@ -150,14 +146,15 @@ def shell_run(board, rootfs):
     got["rfs write 1k"] = timed(con, "dd if=/tmp/rfs.img of=/dev/mtd-rfs bs=1024 2>/dev/null")
     # The same writes in whole-block transfers, to show what the transfer
     # size costs.
-    shell(con, "flash_eraseall -q /dev/mtd-rfs")
+    shell(con, "flash_eraseall -q /dev/mtd-rfs", timeout=SHELL_TIMEOUT)
     got["rfs write 64k"] = timed(con, "dd if=/tmp/rfs.img of=/dev/mtd-rfs bs=65536 2>/dev/null")
     # Where the extraction's time goes: the checksum alone, bootmgr's own
     # gen_crc (the board build's bench_crc) over the same 16 MiB; and the
     # extraction against a copy and the CRC alone, timed by the board's
     # clock inside one program (the board build's bench_extract).
     for tool in ("bench_crc", "bench_extract"):
-        shell(con, f"tftp -b 1468 -g -r {tool} -l /tmp/{tool} 192.0.2.1 && chmod +x /tmp/{tool}")
+        shell(con, f"tftp -b 1468 -g -r {tool} -l /tmp/{tool} 192.0.2.1 && chmod +x /tmp/{tool}",
+              timeout=SHELL_TIMEOUT)
     out = shell(con, "/tmp/bench_crc 16", timeout=600)
     rate = re.search(r"gen_crc \(table\)\s*:\s*([0-9.]+) GB/s", out)
     if not rate:

@@ -57,6 +57,7 @@ sys.path.insert(0, str(REPO / "sim"))
 sys.path.insert(0, str(HERE))
 
 from boardsim import default_board as demo  # noqa: E402
+from boardsim.console import BOOT_TIMEOUT, OPTION, answer, tftp_download  # noqa: E402
 from boardsim.vboard import VBoard  # noqa: E402
 from power_cut import slot_passes_crc  # noqa: E402
 
@@ -65,9 +66,6 @@ OUTCOMES = ("new app", "old app", "rescue mode", "other")
 REPLACEMENT = "KV4410NX_replace2_OS.img"
 NEW_LABEL = "the new image"
 NEW_VERSION = "2.0.0.1"
-BOOT_TIMEOUT = 120
-OPTION = b"Option? : "
-SETTLE = 0.5
 MOUNT_FAILURE = "mounting /dev/mtd-user on /user failed"
 
 
@@ -95,28 +93,6 @@ class Point:
     rfs: str = ""
     seconds: float = 0.0
     violations: list = field(default_factory=list)
-
-
-def press(con, key, after=OPTION, timeout=BOOT_TIMEOUT):
-    con.expect_exact(after, timeout=timeout)
-    time.sleep(SETTLE)
-    con.send(key)
-
-
-def answer(con, prompt, line, timeout=BOOT_TIMEOUT):
-    con.expect_exact(prompt, timeout=timeout)
-    time.sleep(SETTLE)
-    con.send(line + "\r")
-
-
-def tftp_download(con, name):
-    """Rescue menu: fetches `name` from QEMU's TFTP server at 192.0.2.1."""
-    press(con, "t")
-    answer(con, b"IP addr    :", "192.0.2.10")
-    answer(con, b"Netmask    :", "255.255.255.0")
-    answer(con, b"Gateway    :", "")
-    answer(con, b"Server addr:", "192.0.2.1")
-    answer(con, b"Image Filename: ", name)
 
 
 class Scenario:

@@ -1,15 +1,10 @@
 """Shared pieces of the rescue-download tests: the way into the rescue menu
 of the real bootmgr, the installer's slot question, and looking at the
-running program from outside its sandbox. The pieces other system tests
-share too (images, typing at the console) live in helpers and are named
-here as well."""
+running program from outside its sandbox."""
 import os
 from pathlib import Path
 
-from helpers import OPTION, SETTLE, SLOT_QUESTION, answer, app_image, new_board, press, slot_image
-
-__all__ = ["OPTION", "SETTLE", "SLOT_QUESTION", "answer", "app_image", "press", "slot_image",
-           "rescue_board", "install_into", "program_pid", "working_directory_is"]
+from helpers import SLOT_QUESTION, new_board
 
 
 def rescue_board(tmp_path, name="b", **choices):

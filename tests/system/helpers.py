@@ -1,12 +1,11 @@
 """What the system tests share: boards made with the usual choices, image
 files and components (made by the image tool, or packed here byte by byte as
 a writer of the format independent of the tool), the image format's CRC,
-typing at the board's console and reading what it showed."""
+and reading what the board's console showed (typing at it: boardsim.console)."""
 
 import hashlib
 import os
 import struct
-import time
 import zlib
 from pathlib import Path
 
@@ -14,10 +13,6 @@ from boardsim import Board
 from boardsim import default_board as demo
 
 ARCH = os.environ.get("BOARDSIM_ARCH", "host")
-# Keys are typed once the program waits in its read: bytes that arrive while
-# the terminal is between two reads (canonical, echoing) would be handled by
-# the terminal itself.
-SETTLE = 0.6 if ARCH == "ppc" else 0.25
 # The board clock of most tests: the program's sleeps and poll time-outs
 # take this share of their real time (the traces record them unscaled).
 SCALE = 0.02
@@ -28,7 +23,6 @@ APP, UBOOT, KERNEL, RFS, DTB, DIAGS = (0x01504547, 0x02504547, 0x03504547, 0x045
 EXT = 0x80000000
 UNSET = 0xFF  # an EEPROM byte of a fresh board
 
-OPTION = b"\r\nOption? : "
 APP_PROMPT = "demo> "
 SLOT_QUESTION = b"Install image as image 1 or 2 (hit return to just boot image): "
 USB_BOOT_IMAGE = "KV4410NX_OS.img"
@@ -156,30 +150,6 @@ def check_console(text, shows=(), hides=(), counts=None):
         assert part not in text, f"shown: {part!r}\n{text}"
     for part, times in (counts or {}).items():
         assert text.count(part) == times, f"{part!r} shown {text.count(part)} times, not {times}\n{text}"
-
-
-def type_now(con, keys):
-    """Types keys once the program waits in its read (the prompt already seen)."""
-    time.sleep(SETTLE)
-    con.send(keys)
-
-
-def interrupt_now(con):
-    """Sends the terminal's interrupt key (SIGINT) once the program waits."""
-    time.sleep(SETTLE)
-    con.sendintr()
-
-
-def press(con, key, after=OPTION):
-    """Waits for the prompt (by default the rescue menu's), then types key."""
-    con.expect_exact(after)
-    type_now(con, key)
-
-
-def answer(con, prompt, line):
-    """Waits for the prompt, then types the line and Enter."""
-    con.expect_exact(prompt)
-    type_now(con, line + (b"\r" if isinstance(line, bytes) else "\r"))
 
 
 def leave_app(board, con, label=None):

@@ -3,7 +3,8 @@ with terminal key sequences, the interrupt key while typing, single keys
 and the terminal settings around them, and a console that has gone."""
 import termios
 
-from helpers import interrupt_now, new_board, type_now
+from boardsim.console import interrupt_now, type_now
+from helpers import new_board
 
 LEFT, RIGHT, UP, DOWN = b"\x1b[D", b"\x1b[C", b"\x1b[A", b"\x1b[B"
 CTRL_RIGHT = b"\x1b[1;5C"

@@ -6,7 +6,8 @@ import re
 
 import pytest
 from boardsim import netlab
-from helpers import ARCH, answer, interrupt_now, new_board, type_now
+from boardsim.console import answer, interrupt_now, type_now
+from helpers import ARCH, new_board
 
 IP_PROMPT = b"IP addr    :"
 MASK_PROMPT = b"Netmask    :"

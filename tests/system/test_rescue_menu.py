@@ -9,8 +9,8 @@ import struct
 from typing import NamedTuple
 
 import pytest
-from helpers import (APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, check_console, component, console,
-                     interrupt_now, script_archive, type_now)
+from boardsim.console import interrupt_now, type_now
+from helpers import APP, DIAGS, KERNEL, RFS, SCALE, UBOOT, check_console, component, console, script_archive
 
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"

@@ -7,7 +7,8 @@ import re
 import pytest
 from boardsim import netlab
 from download_helpers import install_into, rescue_board
-from helpers import OPTION, answer, app_image, interrupt_now, slot_image, type_now
+from boardsim.console import OPTION, answer, interrupt_now, type_now
+from helpers import app_image, slot_image
 
 START = b"Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\r\n"
 FILENAME = b"Image Filename: "

@@ -6,7 +6,8 @@ import os
 import re
 
 from download_helpers import install_into, rescue_board, working_directory_is
-from helpers import OPTION, app_image, on_stick, press, slot_image, type_now
+from boardsim.console import OPTION, press, type_now
+from helpers import app_image, on_stick, slot_image
 
 CHOOSE = b"Choose file number to install (q to quit): "
 

@@ -8,7 +8,8 @@ import termios
 import time
 
 from download_helpers import rescue_board
-from helpers import OPTION, SETTLE, SLOT_QUESTION, app_image, slot_image, type_now
+from boardsim.console import OPTION, SETTLE, type_now
+from helpers import SLOT_QUESTION, app_image, slot_image
 from xmodem_peer import CAN, Line, open_download, run_sx
 
 # The program's own waits shrink with the board clock; sx, rx and the relay

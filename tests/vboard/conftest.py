@@ -7,7 +7,13 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim"))
+# The simulator's package, and the simulated board's test helpers and tables
+# (tests/system), which these scenarios run on the real kernel: last on the
+# path, so that a test file here is never shadowed by one of the same name
+# there.
+TESTS = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TESTS.parent / "sim"))
+sys.path.append(str(TESTS / "system"))
 
 from boardsim.vboard import VBoard  # noqa: E402
 

@@ -7,7 +7,9 @@ debugger on the lab's side reaches the gdbserver."""
 
 import re
 
-from vboard_helpers import BOOT_TIMEOUT, answer, helpers, press, reboot_from_demo, type_now
+import helpers
+from boardsim.console import BOOT_TIMEOUT, answer, press, shell, type_now
+from vboard_helpers import reboot_from_demo
 from boardsim import netlab
 
 CONFIRM = b"Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
@@ -42,16 +44,6 @@ while True:
         print(type(e).__name__)
         break
 """
-
-
-def shell(con, command):
-    """Runs one command in the shell on the console; gives its output (the
-    quotes keep the echoed command line from matching the end mark)."""
-    con.send(command + '; echo @@"END"@@\r')
-    con.expect_exact(b"@@END@@\r\n")
-    out = con.before.decode("latin-1")
-    con.expect_exact(b"# ")
-    return out
 
 
 def test_erase_then_the_rescue_partitions_image_boots(vboard_factory):

@@ -7,8 +7,9 @@ offered again as a replacement on a stick is skipped component by
 component (the version check is on for replacements), and flash stays as
 it was."""
 
-from vboard_helpers import (BOOT_TIMEOUT, answer, helpers, press, reboot_from_demo, slot_image,
-                            type_now, usb_listing)
+import helpers
+from boardsim.console import BOOT_TIMEOUT, answer, press, type_now
+from vboard_helpers import reboot_from_demo, slot_image, usb_listing
 from boardsim.default_board import archive, demo_files
 
 PARTS = ("uboot", "kernel", "rfs", "devicetree", "rescue")

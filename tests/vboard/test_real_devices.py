@@ -8,43 +8,10 @@ import re
 import time
 
 from boardsim import netlab
+from boardsim.console import BOOT_TIMEOUT, answer, press, shell, tftp_download
 from boardsim.default_board import app_image, make_image
 from boardsim.vboard import LAYOUT
-
-BOOT_TIMEOUT = 120
-OPTION = b"\r\nOption? : "
-# Keys are typed once bootmgr waits in its read.
-SETTLE = 0.5
-
-
-def press(con, key, after=OPTION):
-    con.expect_exact(after)
-    time.sleep(SETTLE)
-    con.send(key)
-
-
-def answer(con, prompt, line):
-    con.expect_exact(prompt)
-    time.sleep(SETTLE)
-    con.send(line + "\r")
-
-
-def shell(con, command, prompt=b"# "):
-    """Runs one command in the shell on the console; returns its output
-    (the quotes keep the echoed command line from matching the end mark)."""
-    con.send(command + '; echo @@"END"@@\r')
-    con.expect_exact(b"@@END@@\r\n")
-    out = con.before.decode("latin-1")
-    con.expect_exact(prompt)
-    return out
-
-
-def reboot_from_demo(board, con):
-    con.expect_exact(b"demo> ")
-    con.send("reboot\r")
-    off = board.wait_power_off(con, timeout=60)
-    assert off.reason == "reset", off
-
+from vboard_helpers import reboot_from_demo
 
 def test_boot_into_the_demo_on_the_real_devices(vboard_factory):
     board = vboard_factory(default=True, env={"shell": "on"})
@@ -66,7 +33,7 @@ def test_boot_into_the_demo_on_the_real_devices(vboard_factory):
     con.send("exit\r")
     con.expect_exact(b"Dropping out of shell")
     con.expect_exact(b"Demo application from image slot 1, version 1.0.0.1")
-    reboot_from_demo(board, con)
+    assert reboot_from_demo(board, con).reason == "reset"
     assert board.eeprom(314) == 1
 
 
@@ -80,7 +47,7 @@ def test_crc_damage_in_slot_1_boots_slot_2(vboard_factory):
     con.expect_exact(b"Image1 CRC failed, trying Image2 now.")
     con.expect_exact(b"Booting image '2'")
     con.expect_exact(b"Demo application from image slot 2, version 1.0.0.2")
-    reboot_from_demo(board, con)
+    assert reboot_from_demo(board, con).reason == "reset"
     assert board.eeprom(314) == 2
     assert board.eeprom(256) == 1, "a fallback does not change the selection"
     assert board.user_file("images/image1") == bytes(slot1)
@@ -93,12 +60,7 @@ def test_tftp_rescue_into_slot_2_then_it_boots(vboard_factory, needs_root):
     lab.put("switch.img", image)
     con = board.power_on(timeout=BOOT_TIMEOUT)
     con.expect_exact(b"Entering Rescue Mode.")
-    press(con, "t")
-    answer(con, b"IP addr    :", "192.0.2.10")
-    answer(con, b"Netmask    :", "255.255.255.0")
-    answer(con, b"Gateway    :", "")
-    answer(con, b"Server addr:", "192.0.2.1")
-    answer(con, b"Image Filename: ", "switch.img")
+    tftp_download(con, "switch.img")
     con.expect_exact(b"Installing image switch.img from TFTP server 192.0.2.1", timeout=90)
     answer(con, b"Install image as image 1 or 2 (hit return to just boot image): ", "2")
     con.expect_exact(b"Image2 updated succeeded", timeout=60)
@@ -112,7 +74,7 @@ def test_tftp_rescue_into_slot_2_then_it_boots(vboard_factory, needs_root):
     con = board.power_on(timeout=BOOT_TIMEOUT)
     con.expect_exact(b"Booting image '2'")
     con.expect_exact(b"Demo application from TFTP download, version 1.0.0.3")
-    reboot_from_demo(board, con)
+    assert reboot_from_demo(board, con).reason == "reset"
     assert board.eeprom(314) == 2
 
 

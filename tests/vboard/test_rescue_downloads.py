@@ -9,14 +9,17 @@ test_diagnostics.py.)"""
 import random
 import time
 
-from vboard_helpers import (BOOT_TIMEOUT, SETTLE, answer, helpers, press, slot_image, type_now,
-                            usb_listing)
+import helpers
+from boardsim.console import BOOT_TIMEOUT, OPTION, SETTLE_TIMES, answer, press, type_now
+from vboard_helpers import slot_image, usb_listing
 from xmodem_peer import Line, open_download, run_sx
 
 RUNNING = b"Running xmodem rescue.....\r\n"
 BACK_TO_9600 = "       Change the baud rate back to 9600 bps, hit the <ENTER> key"
 STILL_WAITING = "... Waiting for the <ENTER> key to be hit..."
 RESCUE = {"env": {"diagnostics": "rescue"}}
+# Keys on the raw serial line wait as long as those typed at the console.
+SETTLE = SETTLE_TIMES["vboard"]
 
 
 def test_usb_listing_from_the_vfat_stick_and_install(vboard_factory):
@@ -91,7 +94,7 @@ def test_xmodem_download_with_sx_to_busybox_rx(vboard_factory, tmp_path):
     time.sleep(SETTLE)
     line.write(b"2\r")
     line.wait_text("Image2 updated succeeded", 120)
-    line.wait_text(helpers.OPTION.decode(), 30)
+    line.wait_text(OPTION.decode(), 30)
     time.sleep(SETTLE)
     line.write(b"r")
     assert board.wait_power_off(con, timeout=60).reason == "reset"

@@ -1,5 +1,5 @@
 """USB boot on the virtual board: rows of the simulated board's USB boot
-table (tests/system/test_usb_boot.py) on the real kernel, with a vfat stick
+table (tests/system/usb_boot_table.py) on the real kernel, with a vfat stick
 on EHCI mounted by the mdev agent, the rejected list on the real jffs2 user
 partition and the EEPROM behind i2c-dev. The rows' device-trace counts are
 the simulator's and are not checked here; the console, the EEPROM bytes,
@@ -7,11 +7,11 @@ the slots, the rejected list and the boot loader partition are. Two rows
 only the virtual board has: a stick plugged after the announcement through
 QEMU's monitor, and a rejected USB boot image refused with "n"."""
 
+import helpers
 import pytest
-from vboard_helpers import (BOOT_TIMEOUT, helpers, reboot_from_demo, reject, rejected, slot_image,
-                            system_module, type_now)
-
-table = system_module("test_usb_boot")
+import usb_boot_table as table
+from boardsim.console import BOOT_TIMEOUT, type_now
+from vboard_helpers import reboot_from_demo, reject, rejected, slot_image
 Row = table.Row
 PLUG = object()  # typed: nothing; the stick is plugged in through QEMU's monitor
 ANNOUNCEMENT = ("Attempting to mount file system on USB flash drive; this can take up to "

@@ -8,7 +8,7 @@ import hashlib
 import random
 import re
 
-from vboard_helpers import BOOT_TIMEOUT
+from boardsim.console import BOOT_TIMEOUT
 from xmodem_peer import ACK, EOT, NAK, Line, block, finish, open_download, padded, run_sx
 
 RECEIVED = "/tmp/received.bin"

@@ -1,49 +1,13 @@
-"""What the virtual-board scenarios share: the simulated board's test
-helpers and tables (tests/system), which they run on the real kernel, and
-the board state read back from the virtual board's own files."""
+"""What the virtual-board scenarios share beyond the simulated board's test
+helpers (tests/system/helpers.py) and the console typing of both boards
+(boardsim.console): the demo left by a reset, the board state read back
+from the virtual board's own files, and the rescue menu's USB listing."""
 
-import importlib.machinery
 import re
-import sys
 import time
-import types
-from pathlib import Path
 
-SYSTEM = Path(__file__).resolve().parents[1] / "system"
-if str(SYSTEM) not in sys.path:
-    sys.path.insert(0, str(SYSTEM))
-
-import helpers  # noqa: E402  (tests/system/helpers.py)
-
-BOOT_TIMEOUT = 120
-# Keys are typed once bootmgr waits in its read (the board build runs on an
-# emulated core: slower than the simulator's host build).
-SETTLE = 0.5
-
-
-def system_module(name):
-    """A module of tests/system loaded under another name, so that a
-    virtual-board test file of the same name does not shadow it."""
-    loader = importlib.machinery.SourceFileLoader(f"system_{name}", str(SYSTEM / f"{name}.py"))
-    module = types.ModuleType(loader.name)
-    module.__file__ = loader.path
-    loader.exec_module(module)
-    return module
-
-
-def type_now(con, keys):
-    time.sleep(SETTLE)
-    con.send(keys)
-
-
-def press(con, key, after=helpers.OPTION):
-    con.expect_exact(after)
-    type_now(con, key)
-
-
-def answer(con, prompt, line):
-    con.expect_exact(prompt)
-    type_now(con, line + "\r")
+import helpers
+from boardsim.console import press, type_now
 
 
 def reboot_from_demo(board, con, label=None):
