@@ -9,14 +9,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-PARTITION_SIZES = {
-    "uboot": 512 * 1024,
-    "ubootenv": 128 * 1024,
-    "devicetree": 256 * 1024,
-    "kernel": 8 * 1024 * 1024,
-    "rfs": 10 * 1024 * 1024,
-    "rescue": 10 * 1024 * 1024,
-}
+from boardsim.description import DEVICE_NAMES, PARTITION_SIZES
+
 ENV_SIZE = 0x20000
 
 # board.conf keys and their defaults.
@@ -41,7 +35,7 @@ CONF_DEFAULTS = {
     "console_input": "",
     "net": "none",
 }
-MISSING_NAMES = set(PARTITION_SIZES) | {"i2c-0", "i2c-1", "i2c-2", "ttyS0"}
+MISSING_NAMES = set(DEVICE_NAMES)
 
 # Boot-selection bytes of the VPD EEPROM.
 EEPROM_CHOICES = {"image_select": 256, "booted_image": 314, "usb_boot": 315}

@@ -27,7 +27,12 @@ MS_BIND = 4096
 MS_PRIVATE = 1 << 18
 MS_REC = 16384
 
-PARTITIONS = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue")
+# The board's device files, from sim/board.json (read directly: the sandbox
+# runs isolated, without the boardsim package on its path).
+BOARD = json.loads((Path(__file__).resolve().parents[1] / "board.json").read_text())
+PARTITIONS = tuple(p["name"] for p in BOARD["partitions"] if p["kind"] == "mtd")
+USER_PARTITIONS = tuple(p["name"] for p in BOARD["partitions"] if p["kind"] != "mtd")
+I2C_BUSES = tuple(f"i2c-{n}" for n in range(len(BOARD["i2c_buses"])))
 
 # Board fakes (sim/boardsim/tools/), put over /usr/bin and /usr/sbin.
 FAKES = ("reboot", "mount", "umount", "flash_eraseall", "backtrace", "gdbserver", "rx",
@@ -145,17 +150,19 @@ class BoardRoot:
         console = os.ttyname(0) if os.isatty(0) else None
         if console:
             bind(console, touch(dev / "console"))
-            if "ttyS0" not in self.missing:
-                bind(console, touch(dev / "ttyS0"))
+            for tty in BOARD["serial"]:
+                if tty not in self.missing:
+                    bind(console, touch(dev / tty))
         for name in PARTITIONS:
             backing = self.board / "flash" / f"{name}.bin"
             if name not in self.missing and backing.exists():
                 bind(backing, touch(dev / f"mtd-{name}"))
-        for bus in range(3):
-            if f"i2c-{bus}" not in self.missing:
-                touch(dev / f"i2c-{bus}")
-        touch(dev / "mtd-user")
-        touch(dev / "mtd-user-char")
+        for bus in I2C_BUSES:
+            if bus not in self.missing:
+                touch(dev / bus)
+        for name in USER_PARTITIONS:
+            touch(dev / f"mtd-{name}")
+            touch(dev / f"mtd-{name}-char")
 
     def program(self):
         bind(self.plan["program"], self.p("usr/sbin/bootmgr"))

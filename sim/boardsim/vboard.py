@@ -42,14 +42,16 @@ import threading
 import time
 from pathlib import Path
 
-from boardsim.board import PARTITION_SIZES, REPO, Board, BoardError, PowerOff, _ConsoleLog
+from boardsim.board import REPO, Board, BoardError, PowerOff, _ConsoleLog
+from boardsim.description import FLASH_ORDER, PARTITION_SIZES
 from boardsim.jffs2 import read_jffs2
 
 MiB = 1024 * 1024
 FLASH_SIZE = 64 * MiB
 ERASE_SIZE = 64 * 1024
-# Partitions in flash order; the user partition takes the rest.
-ORDER = ("uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue")
+# Partitions in flash order (sim/board.json); the user partition takes the rest.
+ORDER = tuple(PARTITION_SIZES)
+USER = next(name for name in FLASH_ORDER if name not in PARTITION_SIZES)
 
 
 def _layout():
@@ -57,7 +59,7 @@ def _layout():
     for name in ORDER:
         layout[name] = (offset, PARTITION_SIZES[name])
         offset += PARTITION_SIZES[name]
-    layout["user"] = (offset, FLASH_SIZE - offset)
+    layout[USER] = (offset, FLASH_SIZE - offset)
     return layout
 
 
@@ -79,7 +81,7 @@ def mtdparts():
     parts = []
     for name in ORDER:
         parts.append(f"{PARTITION_SIZES[name] // 1024}k({name})")
-    return f"mtdparts={MTD_NAME}:" + ",".join(parts) + ",-(user)"
+    return f"mtdparts={MTD_NAME}:" + ",".join(parts) + f",-({USER})"
 
 
 def pieces():
@@ -258,8 +260,8 @@ class VBoard(Board):
 
     def _make_storage(self):
         with open(self.path / "flash.img", "wb") as f:
-            f.write(b"\xff" * LAYOUT["user"][0])
-            f.write(mkfs_jffs2({}, LAYOUT["user"][1]))
+            f.write(b"\xff" * LAYOUT[USER][0])
+            f.write(mkfs_jffs2({}, LAYOUT[USER][1]))
         (self.path / "mux.bin").write_bytes(bytes(i & 0xFF for i in range(EEPROM_SIZE)))
 
     def _eeprom_size(self):
@@ -289,7 +291,7 @@ class VBoard(Board):
 
     def user_files(self):
         """{path: bytes} of the user partition, read from the flash image."""
-        return read_jffs2(self.partition("user"), big_endian=True)
+        return read_jffs2(self.partition(USER), big_endian=True)
 
     def user_file(self, name):
         return self.user_files().get(name)
@@ -299,7 +301,7 @@ class VBoard(Board):
         jffs2 image is made anew from what it held and the new files."""
         held = self.user_files()
         held.update(files)
-        self.write_partition("user", mkfs_jffs2(held, LAYOUT["user"][1]))
+        self.write_partition(USER, mkfs_jffs2(held, LAYOUT[USER][1]))
 
     def _write_slot(self, slot, data):
         self.write_user_files({f"images/image{slot}": data})

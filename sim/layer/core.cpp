@@ -17,8 +17,6 @@ namespace boardsim {
 
 real_calls real;
 board_conf conf;
-const char* const partition_names[PARTITIONS] = {"uboot",  "ubootenv", "devicetree",
-                                                 "kernel", "rfs",      "rescue"};
 
 namespace {
 
@@ -33,8 +31,7 @@ struct identity {
     ino64_t ino;
     bool valid;
 };
-identity partition_ids[PARTITIONS][2];
-identity bus_ids[I2C_BUSES];
+identity device_ids[DEVICE_FILES][2];
 
 template <typename F> void lookup(F& slot, const char* name)
 {
@@ -176,17 +173,14 @@ identity identity_of(const char* path)
 void load_identities()
 {
     char path[600];
-    for (int i = 0; i < PARTITIONS; ++i) {
-        char rel[64];
-        snprintf(rel, sizeof rel, "flash/%s.bin", partition_names[i]);
-        board_path(path, sizeof path, rel);
-        partition_ids[i][0] = identity_of(path);
-        snprintf(path, sizeof path, "/dev/mtd-%s", partition_names[i]);
-        partition_ids[i][1] = identity_of(path);
-    }
-    for (int b = 0; b < I2C_BUSES; ++b) {
-        snprintf(path, sizeof path, "/dev/i2c-%d", b);
-        bus_ids[b] = identity_of(path);
+    for (int d = 0; d < DEVICE_FILES; ++d) {
+        const device_file& f = device_files[d];
+        device_ids[d][0] = identity{0, 0, false};
+        if (f.board_file != nullptr) {
+            board_path(path, sizeof path, f.board_file);
+            device_ids[d][0] = identity_of(path);
+        }
+        device_ids[d][1] = identity_of(f.path);
     }
 }
 
@@ -293,12 +287,9 @@ device_ref classify_fd(int fd)
     struct stat64 st;
     if (fd < 0 || fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return device_ref{DEV_OTHER, -1};
-    for (int i = 0; i < PARTITIONS; ++i)
-        if (same(partition_ids[i][0], st) || same(partition_ids[i][1], st))
-            return device_ref{DEV_MTD, i};
-    for (int b = 0; b < I2C_BUSES; ++b)
-        if (same(bus_ids[b], st))
-            return device_ref{DEV_I2C, b};
+    for (int d = 0; d < DEVICE_FILES; ++d)
+        if (same(device_ids[d][0], st) || same(device_ids[d][1], st))
+            return device_ref{device_files[d].kind, device_files[d].index};
     return device_ref{DEV_OTHER, -1, true};
 }
 

@@ -22,6 +22,10 @@
 // Only the interposed C library names leave the library.
 #pragma GCC visibility push(hidden)
 
+// PARTITIONS, I2C_BUSES, partition_names, dev_kind and device_files, made
+// from sim/board.json.
+#include "board_devices.h"
+
 namespace boardsim {
 
 // The C library's entry points, looked up with dlsym(RTLD_NEXT).
@@ -53,10 +57,6 @@ struct real_calls {
 };
 extern real_calls real;
 
-constexpr int PARTITIONS = 6;
-constexpr int I2C_BUSES = 3;
-extern const char* const partition_names[PARTITIONS];
-
 struct board_conf {
     char dir[512];            // the board directory
     std::uint32_t erase_size; // reported by MEMGETINFO, used for MEMERASE checks
@@ -77,8 +77,6 @@ struct board_conf {
     char console_input[256]; // file of the board directory read as standard input
 };
 extern board_conf conf;
-
-enum dev_kind : unsigned char { DEV_OTHER = 0, DEV_MTD, DEV_I2C };
 
 struct device_ref {
     dev_kind kind;

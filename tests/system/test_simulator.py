@@ -538,6 +538,11 @@ def test_create_refuses_bad_choices(tmp_path):
         Board.create(tmp_path / "c", missing="kernel,floppy")
 
 
+def test_the_readme_shows_the_board_description():
+    from boardsim.description import readme_table
+    assert readme_table() in (BSIM.parent / "README.md").read_text()
+
+
 def bsim(*args, **kw):
     return subprocess.run([sys.executable, str(BSIM)] + [str(a) for a in args],
                           capture_output=True, text=True, **kw)
