@@ -182,6 +182,8 @@ def test_duma_alone_stops_the_overrun_and_lets_the_clean_run_finish(vboard_facto
     con.expect_exact(b"Running AOS install script", timeout=90)
     con.expect_exact(DUMA_BANNER)
     con.expect_exact(b"debug-app: writing byte 16 of a 16-byte buffer")
+    # DUMA's guard page after the buffer: the shell reports the fault.
+    con.expect_exact(b"Segmentation fault")
     assert board.wait_power_off(con, timeout=60).reason == "reset"
     text = helpers.console(board)
     assert "the overrun went unnoticed" not in text and "debug-app: finished" not in text
