@@ -208,13 +208,14 @@ class NetLab:
         out = self._board_exec(["ip", "-j", "link", "show", "dev", "eth0"]).stdout
         return json.loads(out)[0]
 
-    def lab_exec(self, argv, check=False):
+    def lab_exec(self, argv, check=False, timeout=30):
         """Runs a host command on the lab's side of the link (where the
         servers run, 192.0.2.1); its CompletedProcess."""
         if self._lab is None:
             raise NetLabError("the lab is not running")
         return subprocess.run(["nsenter", f"--net=/proc/{self._lab.pid}/ns/net", "--"] +
-                              list(argv), capture_output=True, text=True, check=check, timeout=30)
+                              list(argv), capture_output=True, text=True, check=check,
+                              timeout=timeout)
 
     # -- plumbing -----------------------------------------------------------
     def _board_exec(self, argv, check=True):
