@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +28,6 @@
 #include <vector>
 
 #include "board.h"
-#include "board/flash.h"
 #include "fake_mtd.h"
 #include "image/crc.h"
 #include "image/image.h"
