@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -165,6 +166,68 @@ bool enter_private_root_with_user()
     return chroot(root.c_str()) == 0 && chdir(cwd) == 0;
 }
 
+bool mount_private_tmp()
+{
+    // The host's /tmp stays reachable under another name for libFuzzer's
+    // own files (a merge's control file, shared with the process it
+    // starts, which makes a private /tmp of its own): TMPDIR points there.
+    // A target started by one (libFuzzer's merge) finds it already there.
+    constexpr const char* HOST_TMP = "/fuzz-host-tmp";
+    struct stat st {};
+    const bool nested = stat(HOST_TMP, &st) == 0;
+    if (!nested &&
+        (mkdir(HOST_TMP, 0755) != 0 || mount("/tmp", HOST_TMP, nullptr, MS_BIND | MS_REC, nullptr) != 0))
+        return false;
+    if (mount("bootmgr-fuzz-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return false;
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string given = tmpdir ? tmpdir : "/tmp";
+    if (given == "/tmp" || given.starts_with("/tmp/"))
+        setenv("TMPDIR", (HOST_TMP + given.substr(4)).c_str(), 1);
+    return true;
+}
+
+void write_file(const char* path, std::span<const std::uint8_t> bytes)
+{
+    FILE* f = std::fopen(path, "wb");
+    fuzz_check(f != nullptr, "file to write");
+    const bool put = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    fuzz_check(std::fclose(f) == 0 && put, "file written");
+}
+
+std::vector<std::uint8_t> read_path(const char* path)
+{
+    std::vector<std::uint8_t> bytes;
+    FILE* f = std::fopen(path, "rb");
+    if (!f)
+        return bytes;
+    std::uint8_t piece[4096];
+    std::size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0)
+        bytes.insert(bytes.end(), piece, piece + n);
+    std::fclose(f);
+    return bytes;
+}
+
+void answer_on_stdin(const std::string& text)
+{
+    int p[2];
+    fuzz_check(pipe(p) == 0, "pipe");
+    // A pipe holds 64 KiB: far more than any answer.
+    fuzz_check(write(p[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()), "pipe write");
+    close(p[1]);
+    fuzz_check(dup2(p[0], 0) == 0, "pipe onto stdin");
+    close(p[0]);
+    clearerr(stdin);
+}
+
+void drain_stdin()
+{
+    while (std::getchar() != EOF) {
+    }
+    clearerr(stdin);
+}
+
 void repair_component_crcs(std::span<std::uint8_t> image)
 {
     std::uint64_t at = 0;
@@ -189,4 +252,16 @@ bool image_has_component(std::span<const std::uint8_t> image, std::uint32_t type
         at += c.total;
     }
     return false;
+}
+
+bool exactly_one_good_component(std::span<const std::uint8_t> bytes, std::uint32_t type)
+{
+    if (bytes.size() < IMAGE_HEADER_SIZE)
+        return false;
+    // A plain component of no payload is only 16 bytes long.
+    std::uint8_t probe[COMPONENT_PROBE_SIZE] = {};
+    std::memcpy(probe, bytes.data(), std::min<std::size_t>(bytes.size(), sizeof probe));
+    const component_layout c = component_from_probe(probe);
+    return c.sane && c.type == type && c.total == bytes.size() &&
+           gen_crc_bitwise(bytes.data() + 4, c.total - 4, 0xFFFFFFFFu) == c.header.crc;
 }

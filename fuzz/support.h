@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 // Ends the run with a report on standard error (libFuzzer and the replay
 // both treat the abort as a finding).
@@ -44,6 +46,19 @@ void silence_stdout();
 // (every top-level entry bound in place, so all paths stay valid) plus an
 // empty /user of its own, on tmpfs. Needs root; false when it cannot be done.
 bool enter_private_root_with_user();
+// Then, in that namespace, an empty /tmp of its own on tmpfs, for the paths
+// that write the application archive and other files there; the host's
+// /tmp moves to /fuzz-host-tmp, where TMPDIR then points if it named /tmp.
+bool mount_private_tmp();
+
+// Whole files: written (aborts on failure), read back (empty when absent).
+void write_file(const char* path, std::span<const std::uint8_t> bytes);
+std::vector<std::uint8_t> read_path(const char* path);
+
+// The console's answers: `text` becomes descriptor 0 (a pipe holding it,
+// then its end); drain_stdin reads stdin's buffer to that end after a run.
+void answer_on_stdin(const std::string& text);
+void drain_stdin();
 
 // Bytes of a fuzz input taken from the front, one field at a time.
 class input_reader {
@@ -71,3 +86,7 @@ void repair_component_crcs(std::span<std::uint8_t> image);
 // Whether walking the image from its start meets a component of the type
 // (before the walk ends or meets a component that cannot be walked).
 bool image_has_component(std::span<const std::uint8_t> image, std::uint32_t type);
+
+// Whether the bytes are one whole component of the type with a good crc
+// (computed bit by bit), and nothing after it.
+bool exactly_one_good_component(std::span<const std::uint8_t> bytes, std::uint32_t type);
