@@ -30,7 +30,8 @@
 
 #include "board.h"
 #include "board/flash.h"
-#include "boot/launch.h"
+#include "boot/extract.h"
+#include "boot/start.h"
 #include "image/crc.h"
 #include "image/image.h"
 #include "seam.h"

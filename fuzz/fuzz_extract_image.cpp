@@ -33,7 +33,9 @@
 #include <string>
 #include <vector>
 
-#include "boot/launch.h"
+#include "boot/extract.h"
+#include "boot/settings.h"
+#include "boot/start.h"
 #include "image/crc.h"
 #include "image/image.h"
 #include "seam.h"
