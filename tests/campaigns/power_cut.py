@@ -34,8 +34,10 @@ And the writes a boot makes without an operator:
 Each cut point is one fresh board: power on with the cut (power_cut_at for
 MTD operations, power_cut_file_at for user-partition file pieces, commands
 that write the partition and the erase, power_cut_eeprom_at for EEPROM write
-cycles, each tried with --seeds values of eeprom_cut_seed: the bytes written
-are left undefined), then power on without it. After every point:
+cycles: the bytes written are left undefined, each taking a value drawn from
+eeprom_cut_seed; every EEPROM point is tried with the seeds that leave the
+image-select byte 1, 2 and 0xFF, and with seed 1, an arbitrary value), then
+power on without it. After every point:
 
   - the image-select byte names the slot it named before, or a slot whose
     file holds the complete new component (unless the cut fell inside the
@@ -52,7 +54,7 @@ are left undefined), then power on without it. After every point:
     on the partition is lost by the power-ons after the cut.
 
 Run:  tests/campaigns/power_cut.py [--every N] [--class install,recovery,...]
-      [--seeds K] [--json FILE]
+      [--eeprom-values 1,2,255,any] [--json FILE]
 with the environment of the system tests (BOARDSIM_ARCH, BOOTMGR,
 BOARDSIM_LAYER, BMIMAGE, BOARDSIM_TESTPROGS, PYTHONPATH=sim). Prints a table
 of the points tried and their outcomes per class (--json also writes every
@@ -159,6 +161,28 @@ def slot_bytes(board, n):
 
 
 # ---- one cut point ----
+
+IMAGE_SELECT = 256
+EEPROM_VALUES = ("1", "2", "255", "any")
+
+
+def undefined_value(seed, addr):
+    """The value the device layer leaves in EEPROM byte `addr` after a cut
+    inside its write cycle with eeprom_cut_seed `seed` (sim/layer/i2c.cpp)."""
+    mask = (1 << 64) - 1
+    x = ((seed << 32) ^ addr) & mask
+    x = (x + 0x9E3779B97F4A7C15) & mask
+    x = ((x ^ (x >> 30)) * 0xBF58476D1CE4E5B9) & mask
+    x = ((x ^ (x >> 27)) * 0x94D049BB133111EB) & mask
+    return ((x ^ (x >> 31)) >> 56) & 0xFF
+
+
+def eeprom_seed(value):
+    """The seed that leaves the image-select byte at `value` ("any": seed 1)."""
+    if value == "any":
+        return 1
+    return next(s for s in range(1, 1 << 16) if undefined_value(s, IMAGE_SELECT) == int(value, 0))
+
 
 CUT_KEYS = {"mtd": "power_cut_at", "file": "power_cut_file_at", "eeprom": "power_cut_eeprom_at"}
 
@@ -400,12 +424,13 @@ def sweep(scenario, counter, every, seed=0, limit=10000):
     raise RuntimeError("the operation never ended without a cut")
 
 
-def run_class(cls, imgs, workdir, every, seeds=1):
-    """Every counter's sweep; EEPROM cuts once per seed (1..seeds)."""
+def run_class(cls, imgs, workdir, every, eeprom_values=EEPROM_VALUES):
+    """Every counter's sweep; EEPROM cuts once for each value the
+    image-select byte is to be left with."""
     scenario = Scenario(cls, imgs, workdir)
     result = {"points": [], "complete": {}}
     for counter in COUNTERS:
-        for seed in (range(1, seeds + 1) if counter == "eeprom" else (0,)):
+        for seed in ([eeprom_seed(v) for v in eeprom_values] if counter == "eeprom" else (0,)):
             points, complete = sweep(scenario, counter, every if counter != "eeprom" else 1, seed)
             result["points"] += points
             result["complete"][counter] = complete
@@ -428,9 +453,10 @@ def table(results):
     return "\n".join(lines)
 
 
-def as_json(results, every, seeds, seconds):
+def as_json(results, every, values, seconds):
     """Every point of the run, for the picture (scripts/plot-power-cuts)."""
-    return {"campaign": "simulator", "arch": ARCH, "every": every, "seeds": seeds, "seconds": round(seconds),
+    return {"campaign": "simulator", "arch": ARCH, "every": every, "eeprom_values": values,
+            "seconds": round(seconds),
             "classes": {cls: {"points": [p.as_dict() for p in r["points"]],
                               "complete": {c: {"n": p.n, "outcome": p.outcome}
                                            for c, p in r["complete"].items()}}
@@ -441,21 +467,24 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--every", type=int, default=1, help="try every Nth cut point (default 1: all)")
     parser.add_argument("--class", dest="classes", default=",".join(CLASSES))
-    parser.add_argument("--seeds", type=int, default=3, help="EEPROM cut seeds per point (default 3)")
+    parser.add_argument("--eeprom-values", default=",".join(EEPROM_VALUES),
+                        help="values a cut EEPROM write cycle leaves in the image-select byte "
+                        "(default 1,2,255,any)")
     parser.add_argument("--json", help="write every point to this file")
     args = parser.parse_args(argv)
+    values = args.eeprom_values.split(",")
     imgs = images()
     results = {}
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="power-cut-") as workdir:
         for cls in args.classes.split(","):
-            results[cls] = run_class(cls, imgs, workdir, args.every, args.seeds)
+            results[cls] = run_class(cls, imgs, workdir, args.every, values)
     seconds = time.monotonic() - started
     print(f"power-cut campaign, arch {ARCH}, every {args.every} point(s), "
-          f"{args.seeds} EEPROM seed(s), {seconds:.0f} s")
+          f"EEPROM cuts leaving the image-select byte {', '.join(values)}, {seconds:.0f} s")
     print(table(results))
     if args.json:
-        Path(args.json).write_text(json.dumps(as_json(results, args.every, args.seeds, seconds), indent=1) + "\n")
+        Path(args.json).write_text(json.dumps(as_json(results, args.every, values, seconds), indent=1) + "\n")
     failed = False
     for cls, r in results.items():
         for p in r["points"] + list(r["complete"].values()):

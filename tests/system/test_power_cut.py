@@ -4,7 +4,7 @@ operation and every Nth user-partition file operation of an installation
 into slot 2 and into the selected slot 1, of the recovery install from the
 rescue partition, of USB slot replacements, of the rejected-list entry of a
 USB boot image and of the erase before the diagnostics, and every EEPROM
-write cycle of them (one seed). After each cut the board boots again and
+write cycle of them. After each cut the board boots again and
 must run the old or the new application from a slot that passes its CRC,
 the diagnostics or stop in rescue mode, and the image-select byte must never
 name a slot left incomplete."""
@@ -20,6 +20,9 @@ import power_cut  # noqa: E402
 # Coprime with the 9 operations of one 8 KiB block (an erase, eight 1 KiB
 # writes), so that cuts fall on erases and on writes at every position.
 EVERY = 5
+# A cut EEPROM write cycle leaves the image-select byte naming slot 2: the
+# value that moves the boot (the full run also tries 1, 0xFF and any).
+EEPROM_VALUES = ("2",)
 
 
 @pytest.fixture(scope="module")
@@ -48,11 +51,14 @@ def violations(result):
     # Slot 1 is erased before slot 2: a cut before slot 2 is reached boots
     # it (old), after it nothing is left to boot (rescue mode).
     ("erase", False, {"old app", "rescue mode"}),
-    # Slot 2 gets the image-select byte only once complete: every cut boots slot 1.
-    ("install", True, {"old app"}),
+    # Slot 2 gets the image-select byte only once complete: every cut boots
+    # slot 1, but one inside that byte's write cycle that leaves it 2 boots
+    # slot 2, whole by then.
+    ("install", True, {"old app", "new app"}),
     # Into the selected slot itself: a cut inside its file leaves the byte
     # naming it, so the boot falls back to slot 2 (old); a cut at its close
-    # leaves it whole (new).
+    # leaves it whole (new). The installer writes 1 into the byte that holds
+    # 1 already: a cut inside that write cycle can leave it naming slot 2 (old).
     ("selected", True, {"old app", "new app"}),
     # The copy into slot 2 comes before the byte, and the recovery run
     # itself is the only boot that would show the new application, unless
@@ -65,7 +71,7 @@ def violations(result):
     ("usb", True, {"old app", "new app"}),
 ])
 def test_power_cut_at_every_nth_point(tmp_path, images, cls, mtd_cuts, outcomes):
-    result = power_cut.run_class(cls, images, tmp_path, EVERY)
+    result = power_cut.run_class(cls, images, tmp_path, EVERY, EEPROM_VALUES)
     print()
     print(power_cut.table({cls: result}))
     assert violations(result) == []
