@@ -456,7 +456,7 @@ def table(results):
 def as_json(results, every, values, seconds):
     """Every point of the run, for the picture (scripts/plot-power-cuts)."""
     return {"campaign": "simulator", "arch": ARCH, "every": every, "eeprom_values": values,
-            "seconds": round(seconds),
+            "eeprom_seeds": [eeprom_seed(v) for v in values], "seconds": round(seconds),
             "classes": {cls: {"points": [p.as_dict() for p in r["points"]],
                               "complete": {c: {"n": p.n, "outcome": p.outcome}
                                            for c, p in r["complete"].items()}}
