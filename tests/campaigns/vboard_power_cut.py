@@ -389,21 +389,25 @@ def check_point(scenario, point):
     return point
 
 
-def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None):
-    """Measures the class's operation, then cuts at `points` seeded moments.
-    The result fills `into` (a dict) point by point, so that a run stopped
-    early still shows what it did."""
+def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None, duration=None):
+    """Measures the class's operation (unless its `duration` is given), then
+    cuts at `points` seeded moments. The result fills `into` (a dict) point
+    by point, so that a run stopped early still shows what it did."""
     result = {"duration": 0.0, "points": []} if into is None else into
     result.setdefault("points", [])
     scenario = Scenario(cls, imgs, workdir)
-    # Measured under the load of the cut runs: as many uncut runs at once as
-    # boards will run at once, their median.
-    with ThreadPoolExecutor(max_workers=jobs) as pool:
-        durations = sorted(pool.map(lambda _: measure(scenario), range(jobs)))
-    result["duration"] = duration = durations[len(durations) // 2]
-    if log:
-        log(f"{cls}: the uncut operation takes {duration:.2f} s "
-            f"({', '.join(f'{d:.2f}' for d in durations)} s in {jobs} runs at once)")
+    if duration is None:
+        # Measured under the load of the cut runs: as many uncut runs at
+        # once as boards will run at once, their median.
+        with ThreadPoolExecutor(max_workers=jobs) as pool:
+            durations = sorted(pool.map(lambda _: measure(scenario), range(jobs)))
+        duration = durations[len(durations) // 2]
+        if log:
+            log(f"{cls}: the uncut operation takes {duration:.2f} s "
+                f"({', '.join(f'{d:.2f}' for d in durations)} s in {jobs} runs at once)")
+    elif log:
+        log(f"{cls}: the uncut operation takes {duration:.2f} s (given)")
+    result["duration"] = duration
     rng = random.Random(f"{seed}-{cls}")
     # Stratified: point i falls at a seeded moment of the i-th of `points`
     # equal parts of the operation, so even a short run spreads its cuts
@@ -444,6 +448,9 @@ def main(argv=None):
     parser.add_argument("--jobs", type=int, default=1, help="boards run at once (one core each)")
     parser.add_argument("--keep", action="store_true", help="keep the boards of faulty points")
     parser.add_argument("--json", help="write every point to this file (for scripts/plot-power-cuts)")
+    parser.add_argument("--duration", type=float,
+                        help="spread the cuts over this many seconds instead of measuring the operation "
+                        "(for one whose length varies from run to run, such as the erase)")
     args = parser.parse_args(argv)
     imgs = images()
     results = {}
@@ -453,7 +460,7 @@ def main(argv=None):
         for cls in args.classes.split(","):
             results[cls] = {"duration": 0.0, "points": []}
             run_class(cls, imgs, workdir, args.points, args.seed, args.jobs,
-                      log=lambda line: print(line, flush=True), into=results[cls])
+                      log=lambda line: print(line, flush=True), into=results[cls], duration=args.duration)
     except KeyboardInterrupt:
         print("stopped early: the table shows the points done")
     finally:
