@@ -26,6 +26,8 @@ CONF_DEFAULTS = {
     "fail_write_at": "0",
     "power_cut_at": "0",
     "power_cut_file_at": "0",
+    "power_cut_eeprom_at": "0",
+    "eeprom_cut_seed": "0",
     "time_scale": "1.0",
     "usb": "absent",
     "usb_delay": "0",

@@ -77,6 +77,8 @@ void set_defaults()
     conf.eeprom_page = 32;
     conf.fail_read_at = conf.fail_erase_at = conf.fail_write_at = conf.power_cut_at = 0;
     conf.power_cut_file_at = 0;
+    conf.power_cut_eeprom_at = 0;
+    conf.eeprom_cut_seed = 0;
     conf.time_scale = 1.0;
     conf.usb_fail_read_at = conf.usb_shrink_at = 0;
     conf.usb_shrink_to = 0;
@@ -110,6 +112,10 @@ void apply_setting(const char* key, const char* value)
         conf.power_cut_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "power_cut_file_at"))
         conf.power_cut_file_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "power_cut_eeprom_at"))
+        conf.power_cut_eeprom_at = static_cast<unsigned>(parse_number(value));
+    else if (!strcmp(key, "eeprom_cut_seed"))
+        conf.eeprom_cut_seed = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "usb_fail_read_at"))
         conf.usb_fail_read_at = static_cast<unsigned>(parse_number(value));
     else if (!strcmp(key, "usb_shrink_at"))

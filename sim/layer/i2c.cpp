@@ -7,6 +7,13 @@
 // Buses 0 and 2 are empty. A transfer to an address where nothing answers
 // fails with ENXIO, the error i2c-dev passes on when the address phase gets
 // no acknowledge.
+//
+// After a data write has been acknowledged the EEPROM programs its cells in
+// an internal write cycle of a few milliseconds. `power_cut_eeprom_at` N
+// cuts the power inside the cycle of the Nth data write of the power-on:
+// the bytes of that write are left undefined, each taking a value drawn
+// from `eeprom_cut_seed` and its address (any of 0..255, the old and the new
+// value included).
 #include "layer.h"
 #include <errno.h>
 #include <fcntl.h>
@@ -32,6 +39,7 @@ unsigned short slave_of_fd[MAX_FDS];
 std::uint8_t mux_mask[I2C_BUSES];
 std::uint32_t eeprom_pointer;
 int vpd_fd = -1;
+unsigned eeprom_writes; // data writes of this power-on, for power_cut_eeprom_at
 
 int fail(int err)
 {
@@ -104,6 +112,39 @@ void eeprom_put(std::uint32_t addr, std::uint8_t value)
     }
 }
 
+// The value a cell is left with when the power goes inside its write cycle.
+std::uint8_t undefined_value(std::uint32_t addr)
+{
+    std::uint64_t x = (std::uint64_t{conf.eeprom_cut_seed} << 32) ^ addr;
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<std::uint8_t>((x ^ (x >> 31)) >> 56);
+}
+
+// The power goes inside the write cycle of the page write just made: the
+// `count` cells written from `first` (wrapping in its page) take undefined
+// values.
+[[noreturn]] void cut_in_write_cycle(std::uint32_t first, size_t count)
+{
+    std::uint32_t page = conf.eeprom_page ? conf.eeprom_page : eeprom_size();
+    std::uint32_t base = first - first % page;
+    std::uint8_t left[64];
+    size_t shown = 0;
+    for (size_t i = 0; i < count; ++i) {
+        std::uint32_t addr = (base + (first - base + i) % page) % eeprom_size();
+        std::uint8_t value = undefined_value(addr);
+        eeprom_put(addr, value);
+        if (shown < sizeof left)
+            left[shown++] = value;
+    }
+    char bytes[256];
+    format_bytes(bytes, sizeof bytes, left, shown);
+    trace("power-cut inside eeprom write cycle 0x%04x (eeprom write #%u): left %s", first, eeprom_writes,
+          bytes);
+    cut_power();
+}
+
 // Two bytes set the address pointer; further bytes are a page write that
 // wraps inside the page the pointer is in.
 void eeprom_write(const std::uint8_t* data, size_t count)
@@ -168,6 +209,8 @@ ssize_t i2c_write(int bus, int fd, const void* buf, size_t count)
     else if (addr == EEPROM_ADDR)
         eeprom_write(data, count);
     trace_transfer(bus, "write", addr, data, count);
+    if (addr == EEPROM_ADDR && count > 2 && ++eeprom_writes == conf.power_cut_eeprom_at)
+        cut_in_write_cycle((std::uint32_t{data[0]} << 8 | data[1]) % eeprom_size(), count - 2);
     return static_cast<ssize_t>(count);
 }
 

@@ -290,12 +290,12 @@ int fdatasync(int fd)
     return real.fdatasync(fd);
 }
 
-// Commands run without the layer; a copy onto the user partition is
-// counted here so that a power cut can fall inside it.
+// Commands run without the layer; those that write the user partition are
+// counted here so that a power cut can fall inside them.
 int system(const char* command)
 {
     layer_init();
-    user_copy_starting(command);
+    user_command_starting(command);
     return real.system(command);
 }
 

@@ -67,8 +67,10 @@ struct board_conf {
     unsigned fail_read_at; // 1-based op numbers of this power-on, 0 = never
     unsigned fail_erase_at;
     unsigned fail_write_at;
-    unsigned power_cut_at;      // counted over erases and writes together
-    unsigned power_cut_file_at; // counted over user-partition file pieces and closes
+    unsigned power_cut_at;        // counted over erases and writes together
+    unsigned power_cut_file_at;   // counted over user-partition file pieces and closes
+    unsigned power_cut_eeprom_at; // counted over EEPROM data writes: cut in the write cycle
+    unsigned eeprom_cut_seed;     // picks the values the bytes of a cut write cycle take
     double time_scale;
     bool in_sandbox;           // started by the board's sandbox (power cuts end it)
     unsigned usb_fail_read_at; // counted over reads of files on the stick
@@ -147,7 +149,10 @@ size_t user_fwrite(const void* data, size_t size, size_t n, FILE* f,
 void user_flushing(FILE* f);
 void user_closing(int fd);
 void user_syncing(int fd);
-void user_copy_starting(const char* command);
+// A command the program runs through system() that writes the user
+// partition (cp, mkdir, touch, flash_eraseall of its device): counted here,
+// since the command itself runs without the layer.
+void user_command_starting(const char* command);
 
 // --- files on the USB stick (stick.cpp) ---
 // Called before every read of a descriptor that is no board device (read,

@@ -14,7 +14,11 @@
 // it). A `cp SRC DST` that the program runs through system() with DST on
 // the user partition counts the pieces of SRC, since the copy itself runs
 // without the layer; a cut inside it leaves DST with the pieces before.
+// A `mkdir` or `touch` of one entry on the partition counts one operation
+// (the entry is there or not), and `flash_eraseall` of its device counts
+// the pieces it erases (below).
 #include "layer.h"
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -160,6 +164,160 @@ bool parse_copy(const char* command, char* src, char* dst, size_t cap)
     return *rest == '\0';
 }
 
+// A copy of SRC to DST on the user partition: its pieces, then its close.
+// A cut at the close leaves the whole copy.
+void copy_starting(const char* src, const char* dst)
+{
+    struct stat64 st;
+    std::uint64_t size =
+        stat64(src, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    trace("file copy %s %s len=%llu", src, dst, static_cast<unsigned long long>(size));
+    size_t pieces = pieces_of(size);
+    unsigned cut = conf.power_cut_file_at;
+    if (cut > file_ops && cut <= file_ops + pieces + 1) {
+        std::uint64_t before = static_cast<std::uint64_t>(cut - file_ops - 1) * FILE_PIECE;
+        copy_prefix(src, dst, before < size ? before : size);
+        cut_in_file(cut == file_ops + pieces + 1 ? "close" : "write", dst, cut);
+    }
+    file_ops += static_cast<unsigned>(pieces) + 1;
+}
+
+// One word that may be in single quotes (as the program quotes paths).
+const char* take_quoted(const char* text, char* out, size_t cap)
+{
+    while (*text == ' ')
+        ++text;
+    if (*text != '\'')
+        return take_word(text, out, cap);
+    const char* close = strchr(text + 1, '\'');
+    size_t n = close ? static_cast<size_t>(close - text - 1) : 0;
+    if (!close || n == 0 || n >= cap)
+        return nullptr;
+    memcpy(out, text + 1, n);
+    out[n] = '\0';
+    return close + 1;
+}
+
+// True when only blanks, a line end or "&> /dev/null" follow.
+bool ends_plainly(const char* rest)
+{
+    while (*rest == ' ')
+        ++rest;
+    if (starts_with(rest, "&> /dev/null"))
+        rest += strlen("&> /dev/null");
+    while (*rest == ' ' || *rest == '\n' || *rest == '\t')
+        ++rest;
+    return *rest == '\0';
+}
+
+// "mkdir [-p] PATH" or "touch PATH" (one entry made): PATH.
+bool parse_made_entry(const char* command, char* path, size_t cap)
+{
+    const char* rest = nullptr;
+    if (starts_with(command, "mkdir -p "))
+        rest = command + strlen("mkdir -p ");
+    else if (starts_with(command, "mkdir "))
+        rest = command + strlen("mkdir ");
+    else if (starts_with(command, "touch "))
+        rest = command + strlen("touch ");
+    if (!rest)
+        return false;
+    rest = take_quoted(rest, path, cap);
+    return rest && ends_plainly(rest);
+}
+
+// "flash_eraseall /dev/mtd-user-char" (or the block device).
+bool parse_erase(const char* command)
+{
+    char device[PATH_CAP];
+    if (!starts_with(command, "flash_eraseall "))
+        return false;
+    const char* rest = take_word(command + strlen("flash_eraseall "), device, sizeof device);
+    return rest && ends_plainly(rest) &&
+           (!strcmp(device, "/dev/mtd-user-char") || !strcmp(device, "/dev/mtd-user"));
+}
+
+// The erase of the user partition goes through its entries in name order,
+// depth first: a file costs one operation per 4 KiB piece (an empty one
+// costs one), a folder one after its contents. A cut leaves every entry
+// before it erased, the pieces of the file it fell in that were already
+// erased reading as zeros (holes), and everything after it untouched.
+constexpr int ERASE_NAMES = 64;
+constexpr size_t ERASE_NAME_CAP = 256;
+
+int compare_names(const void* a, const void* b)
+{
+    return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
+}
+
+void zero_head(const char* path, std::uint64_t bytes)
+{
+    int fd = real.open(path, O_WRONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    static const char zeros[FILE_PIECE] = {};
+    for (std::uint64_t at = 0; at < bytes; at += FILE_PIECE) {
+        size_t n = bytes - at < FILE_PIECE ? static_cast<size_t>(bytes - at) : FILE_PIECE;
+        if (real.pwrite64(fd, zeros, n, static_cast<off64_t>(at)) != static_cast<ssize_t>(n))
+            break;
+    }
+    real.close(fd);
+}
+
+// Erases the folder's contents up to the cut; the folder itself is not
+// removed. Cuts the power when the cut falls inside.
+void erase_folder(const char* dir, int depth)
+{
+    static char names[8][ERASE_NAMES][ERASE_NAME_CAP];
+    if (depth >= 8)
+        return;
+    DIR* d = opendir(dir);
+    if (!d)
+        return;
+    int count = 0;
+    for (struct dirent* e = readdir(d); e && count < ERASE_NAMES; e = readdir(d)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 && strlen(e->d_name) < ERASE_NAME_CAP)
+            snprintf(names[depth][count++], ERASE_NAME_CAP, "%s", e->d_name);
+    }
+    closedir(d);
+    qsort(names[depth], static_cast<size_t>(count), ERASE_NAME_CAP, compare_names);
+    for (int i = 0; i < count; ++i) {
+        char path[PATH_CAP + ERASE_NAME_CAP];
+        snprintf(path, sizeof path, "%s/%s", dir, names[depth][i]);
+        struct stat64 st;
+        if (lstat64(path, &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            erase_folder(path, depth + 1);
+            count_op("erase", path);
+            rmdir(path);
+            continue;
+        }
+        size_t pieces = st.st_size > 0 ? pieces_of(static_cast<std::uint64_t>(st.st_size)) : 1;
+        unsigned cut = conf.power_cut_file_at;
+        if (cut > file_ops && cut <= file_ops + pieces) {
+            std::uint64_t erased = static_cast<std::uint64_t>(cut - file_ops - 1) * FILE_PIECE;
+            zero_head(path, erased < static_cast<std::uint64_t>(st.st_size)
+                                ? erased
+                                : static_cast<std::uint64_t>(st.st_size));
+            cut_in_file("erase", path, cut);
+        }
+        file_ops += static_cast<unsigned>(pieces);
+        unlink(path);
+    }
+}
+
+// With a cut still to come the layer erases, counting, and cuts the power
+// when the cut falls inside; the command then finds nothing left to erase.
+void erase_starting()
+{
+    char root[600];
+    board_path(root, sizeof root, "user");
+    trace("file erase %s", root);
+    if (conf.power_cut_file_at > file_ops)
+        erase_folder(root, 0);
+}
+
 } // namespace
 
 bool user_file(int fd, char* path, size_t cap)
@@ -234,26 +392,23 @@ void user_syncing(int fd)
         trace("file fsync %s", path);
 }
 
-void user_copy_starting(const char* command)
+void user_command_starting(const char* command)
 {
     char src[PATH_CAP];
     char dst[PATH_CAP];
-    if (!command || !parse_copy(command, src, dst, sizeof src) || !user_path(dst))
+    if (!command)
         return;
-    struct stat64 st;
-    std::uint64_t size =
-        stat64(src, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    trace("file copy %s %s len=%llu", src, dst, static_cast<unsigned long long>(size));
-    // The copy's pieces, then its close: a cut at the close leaves the
-    // whole copy.
-    size_t pieces = pieces_of(size);
-    unsigned cut = conf.power_cut_file_at;
-    if (cut > file_ops && cut <= file_ops + pieces + 1) {
-        std::uint64_t before = static_cast<std::uint64_t>(cut - file_ops - 1) * FILE_PIECE;
-        copy_prefix(src, dst, before < size ? before : size);
-        cut_in_file(cut == file_ops + pieces + 1 ? "close" : "write", dst, cut);
+    if (parse_copy(command, src, dst, sizeof src)) {
+        if (user_path(dst))
+            copy_starting(src, dst);
+    } else if (parse_made_entry(command, dst, sizeof dst)) {
+        if (user_path(dst)) {
+            trace("file %s %s", starts_with(command, "mkdir") ? "mkdir" : "touch", dst);
+            count_op("create", dst);
+        }
+    } else if (parse_erase(command)) {
+        erase_starting();
     }
-    file_ops += static_cast<unsigned>(pieces) + 1;
 }
 
 } // namespace boardsim

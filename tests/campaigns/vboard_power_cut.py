@@ -13,7 +13,16 @@ Three classes:
   usb      USB boot (byte 315 = 213) with a stick holding
            KV4410NX_replace2_OS.img: the boot replaces slot 2;
   rootfs   rescue mode, TFTP download of a root-file-system component,
-           written by the installer into the rfs partition.
+           written by the installer into the rfs partition;
+  erase    the diagnostics boot with the erase answered yes: the cut falls
+           inside flash_eraseall of the user partition (from "Erasing
+           filesystem for clean install" to "Mounting..."); the user
+           partition holds both slots, a rejected-list entry and an
+           operator's file;
+  usbboot  USB boot with a stick holding a new USB boot image
+           (KV4410NX_OS.img): from "USB mounted and ready!" to the launch
+           of its application; the rejected-list entry is written in
+           between.
 
 First uncut runs per class, as many at once as boards will run at once,
 measure the operation (from its start on the console: the slot answer for
@@ -34,13 +43,26 @@ without the rescue setting (the stick stays in) and must:
     counted as "sel. partial"; the boot must then fall back.)
   - rootfs: the rfs partition holds the old component, the new one or a
     partial one ("rfs" column: old/new/partial), and the board still boots.
+  - erase: the power-on after the cut (same setting, the erase answered
+    no) runs the diagnostics and loses nothing the cut left; the normal
+    boot after it runs an application from a slot that passes its CRC,
+    reaches rescue mode, or resets the board after "Both image1 and image2
+    failed." (a violation while a slot still passes its CRC). A mount that
+    fails must be reported on the console ("unmounted" column); both slots
+    may be gone.
+  - usbboot: rejected-list entries are empty files named by an MD5 text;
+    the next power-on has the stick in: with the image's entry on the
+    partition it asks and (unanswered) boots a slot, without it it boots
+    the USB image again.
 
-Run:  tests/campaigns/vboard_power_cut.py [--points N] [--class tftp,usb,rootfs]
-      [--seed S] [--jobs J]
+Run:  tests/campaigns/vboard_power_cut.py [--points N] [--class tftp,usb,...]
+      [--seed S] [--jobs J] [--json FILE]
 after scripts/build-all host board and scripts/vboard-build. Prints a table
 per class; exit status 1 when an invariant failed anywhere."""
 
 import argparse
+import hashlib
+import json
 import random
 import shutil
 import sys
@@ -57,12 +79,18 @@ sys.path.insert(0, str(REPO / "sim"))
 sys.path.insert(0, str(HERE))
 
 from boardsim import default_board as demo  # noqa: E402
-from boardsim.console import BOOT_TIMEOUT, OPTION, answer, tftp_download  # noqa: E402
+from boardsim.console import BOOT_TIMEOUT, OPTION, answer, press, tftp_download, type_now  # noqa: E402
 from boardsim.vboard import VBoard  # noqa: E402
 from power_cut import slot_passes_crc  # noqa: E402
 
-CLASSES = ("tftp", "usb", "rootfs")
-OUTCOMES = ("new app", "old app", "rescue mode", "other")
+CLASSES = ("tftp", "usb", "rootfs", "erase", "usbboot")
+OUTCOMES = ("new app", "old app", "diagnostics", "rescue mode", "reset", "other")
+USB_BOOT_IMAGE = "KV4410NX_OS.img"
+USB_LABEL = "the USB boot image"
+ERASE_PROMPT = b"y/N: "
+DIAGS_MARK = b"Demo diagnostics from"
+BOTH_FAILED = b"Both image1 and image2 failed."
+OPERATOR_FILE = "config/startup.cfg"
 REPLACEMENT = "KV4410NX_replace2_OS.img"
 NEW_LABEL = "the new image"
 NEW_VERSION = "2.0.0.1"
@@ -80,7 +108,10 @@ def images(app_ballast=1024 * 1024, rootfs_size=2 * 1024 * 1024):
     files["home/share/ballast"] = filler(app_ballast, 7)
     new_app = demo.make_image([dict(type="app", version=NEW_VERSION, payload=demo.archive(files))])
     rootfs = demo.make_image([dict(type="rootfs", version="3.5.0.1", payload=filler(rootfs_size, 9))])
-    return {"new_app": new_app, "rootfs": rootfs}
+    usb_files = demo.demo_files(USB_LABEL, "3.0.0.1")
+    usb_files["home/share/ballast"] = filler(app_ballast, 8)
+    usb_app = demo.make_image([dict(type="app", version="3.0.0.1", payload=demo.archive(usb_files))])
+    return {"new_app": new_app, "rootfs": rootfs, "usb_app": usb_app}
 
 
 @dataclass
@@ -92,7 +123,12 @@ class Point:
     sel_partial: bool = False
     rfs: str = ""
     seconds: float = 0.0
+    unmounted: bool = False     # the follow-up reported the user partition not mounted
     violations: list = field(default_factory=list)
+
+    def as_dict(self):
+        return {"at": self.at, "inside": self.inside, "outcome": self.outcome, "sel_partial": self.sel_partial,
+                "rfs": self.rfs, "unmounted": self.unmounted, "violations": self.violations}
 
 
 class Scenario:
@@ -111,6 +147,13 @@ class Scenario:
         if self.cls == "usb":
             board = VBoard.create(path, default=True, usb="plugged", usb_boot=213,
                                   **{"usb." + REPLACEMENT: self.imgs["new_app"]})
+        elif self.cls == "usbboot":
+            board = VBoard.create(path, default=True, usb="plugged", usb_boot=213,
+                                  **{"usb." + USB_BOOT_IMAGE: self.imgs["usb_app"]})
+        elif self.cls == "erase":
+            board = VBoard.create(path, default=True, env={"diagnostics": "diags"})
+            board.write_user_files({OPERATOR_FILE: filler(9000, 6),
+                                    "images/rejected/" + "0123456789abcdef" * 2: b""})
         else:
             board = VBoard.create(path, default=True, net="user", env={"diagnostics": "rescue"})
             name = "switch.img" if self.cls == "tftp" else "rfs.img"
@@ -125,6 +168,11 @@ class Scenario:
         con = board.power_on(timeout=BOOT_TIMEOUT)
         if self.cls == "usb":
             con.expect_exact(b"Extracting images", timeout=BOOT_TIMEOUT)
+        elif self.cls == "usbboot":
+            con.expect_exact(b"USB mounted and ready!", timeout=BOOT_TIMEOUT)
+        elif self.cls == "erase":
+            press(con, "y", after=ERASE_PROMPT, timeout=BOOT_TIMEOUT)
+            con.expect_exact(b"Erasing filesystem for clean install", timeout=BOOT_TIMEOUT)
         elif self.cls == "tftp":
             con.expect_exact(b"Entering Rescue Mode.", timeout=BOOT_TIMEOUT)
             tftp_download(con, "switch.img")
@@ -137,25 +185,60 @@ class Scenario:
 
     def end_marker(self):
         return {"tftp": b"Image1 updated succeeded", "usb": b"Image2 has been successfully replaced",
-                "rootfs": b"File processed"}[self.cls]
+                "rootfs": b"File processed", "erase": b"Mounting...",
+                "usbboot": f"Demo application from {USB_LABEL}".encode()}[self.cls]
+
+    def uncut_outcome(self):
+        """What the normal boot after a completed operation shows."""
+        return {"rootfs": "old app", "erase": "rescue mode", "usbboot": "old app"}.get(self.cls, "new app")
+
+    def diagnostics_again(self, board, point):
+        """erase: the power-on after the cut with the same setting, the
+        erase answered no: the diagnostics must run, and nothing the cut
+        left on the partition may go."""
+        import pexpect
+        try:
+            before = board.user_files()
+        except Exception:  # judged by the follow-up's own checks
+            before = {}
+        con = board.power_on(timeout=BOOT_TIMEOUT)
+        seen = con.expect_exact([ERASE_PROMPT, pexpect.EOF, pexpect.TIMEOUT], timeout=BOOT_TIMEOUT * 2)
+        if seen == 0:
+            type_now(con, "n")
+            seen = con.expect_exact([DIAGS_MARK, pexpect.EOF, pexpect.TIMEOUT], timeout=BOOT_TIMEOUT)
+        if MOUNT_FAILURE in board.console_text():
+            point.unmounted = True
+        board.power_cut()
+        board.wait_power_off(con, timeout=30)
+        if seen != 0:
+            point.violations.append("the diagnostics did not run after the cut: " +
+                                    board.console_text()[-400:].replace("\r", ""))
+        try:
+            after = board.user_files()
+            lost = [f for f in before if after.get(f) != before[f]]
+            if lost:
+                point.violations.append(f"the power-on after the cut lost or changed {lost}")
+        except Exception as e:
+            point.violations.append(f"jffs2 unreadable on the host after the diagnostics: {e}")
 
     def follow_up(self, board):
         """A normal boot after the cut: (outcome, booted byte 314, how a boot
         that reached neither ended)."""
         import pexpect
-        if self.cls != "usb":
+        if self.cls not in ("usb", "usbboot"):
             board.set(env={"diagnostics": "off"})
         con = board.power_on(timeout=BOOT_TIMEOUT)
-        marks = [f"Demo application from {NEW_LABEL}".encode(), b"Demo application from image slot",
-                 OPTION, pexpect.EOF, pexpect.TIMEOUT]
+        new_label = USB_LABEL if self.cls == "usbboot" else NEW_LABEL
+        marks = [f"Demo application from {new_label}".encode(), b"Demo application from image slot",
+                 OPTION, BOTH_FAILED, pexpect.EOF, pexpect.TIMEOUT]
         seen = con.expect_exact(marks, timeout=BOOT_TIMEOUT * 2)
         if seen in (0, 1):
             con.expect_exact([b"demo> ", pexpect.EOF, pexpect.TIMEOUT], timeout=30)
         board.power_cut()
         board.wait_power_off(con, timeout=30)
-        outcome = {0: "new app", 1: "old app", 2: "rescue mode"}.get(seen, "other")
-        ended = {3: "the board powered off by itself",
-                 4: f"neither came within {BOOT_TIMEOUT * 2} s"}.get(seen, "")
+        outcome = {0: "new app", 1: "old app", 2: "rescue mode", 3: "reset"}.get(seen, "other")
+        ended = {4: "the board powered off by itself",
+                 5: f"neither came within {BOOT_TIMEOUT * 2} s"}.get(seen, "")
         return outcome, board.eeprom(314), ended
 
 
@@ -186,8 +269,10 @@ def measure(scenario):
         duration = time.monotonic() - t0
         board.power_cut()
         board.wait_power_off(con, timeout=30)
+        if scenario.cls == "erase":
+            scenario.diagnostics_again(board, Point(scenario.cls, 0.0))
         outcome, _, _ = scenario.follow_up(board)
-        if outcome != "new app" and scenario.cls != "rootfs":
+        if outcome != scenario.uncut_outcome():
             raise RuntimeError(f"{scenario.cls}: the uncut run boots to {outcome}")
         if scenario.cls == "rootfs" and rfs_state(board, demo.flash_components()["rfs"],
                                                   scenario.imgs["rootfs"]) != "new":
@@ -216,33 +301,52 @@ def check_point(scenario, point):
         board.wait_power_off(con, timeout=30)
         new = scenario.imgs["new_app"]
         try:
-            after = slots(board)
+            files = board.user_files()
+            after = {n: files.get(f"images/image{n}") for n in (1, 2)}
         except Exception as e:  # the host's reader refuses what the cut left
             point.violations.append(f"jffs2 unreadable on the host after the cut: {e}")
-            after = {1: None, 2: None}
+            files, after = {}, {1: None, 2: None}
         select = board.eeprom(256)
         if select != 1 and after.get(select) != new:
             point.violations.append(f"image-select byte {select} names a slot without the complete new image")
-        if select in (1, 2) and not slot_passes_crc(after.get(select)):
+        if select in (1, 2) and not slot_passes_crc(after.get(select)) and scenario.cls != "erase":
             point.sel_partial = True
             if scenario.cls != "tftp":
                 point.violations.append(f"selected slot {select} holds a half-written component")
+        listed = [f.split("/")[-1] for f in files if f.startswith("images/rejected/")]
+        for name in listed:
+            if len(name) != 32 or any(c not in "0123456789abcdef" for c in name) or files["images/rejected/" + name]:
+                point.violations.append(f"rejected-list entry {name!r} is not an empty file named by an MD5 text")
+        usb_listed = scenario.cls == "usbboot" and hashlib.md5(scenario.imgs["usb_app"]).hexdigest() in listed
+        if scenario.cls == "erase":
+            scenario.diagnostics_again(board, point)
         point.outcome, booted, ended = scenario.follow_up(board)
         text = board.console_text()
         if MOUNT_FAILURE in text:
-            point.violations.append("bootmgr could not mount the user partition")
+            point.unmounted = True
+            if scenario.cls != "erase":
+                point.violations.append("bootmgr could not mount the user partition")
+        if usb_listed and point.outcome == "new app":
+            point.violations.append("a USB boot image in the rejected list booted again without the question")
         try:
             final = slots(board)
-            if None in final.values():
+            if None in final.values() and scenario.cls != "erase":
                 point.violations.append("a slot file is missing from the user partition")
         except Exception as e:
             point.violations.append(f"jffs2 unreadable on the host after the follow-up: {e}")
             final = {1: None, 2: None}
         if point.outcome in ("new app", "old app"):
-            if booted not in (1, 2) or not slot_passes_crc(final.get(booted)):
+            if scenario.cls == "usbboot" and point.outcome == "new app":
+                if booted != 3:
+                    point.violations.append(f"the USB boot image ran with booted-image byte {booted}")
+            elif booted not in (1, 2) or not slot_passes_crc(final.get(booted)):
                 point.violations.append(f"launched slot {booted}, whose component fails its CRC")
             elif point.outcome == "new app" and final.get(booted) != new:
                 point.violations.append("the new application ran from a slot that does not hold it")
+        elif point.outcome == "reset":
+            intact = [n for n in (1, 2) if slot_passes_crc(final.get(n))]
+            if intact:
+                point.violations.append(f"the board reset while slot(s) {intact} pass their CRC")
         elif point.outcome == "other":
             point.violations.append(f"neither an application nor rescue mode ({ended}): " +
                                     text[-600:].replace("\r", ""))
@@ -260,21 +364,25 @@ def check_point(scenario, point):
     return point
 
 
-def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None):
-    """Measures the class's operation, then cuts at `points` seeded moments.
-    The result fills `into` (a dict) point by point, so that a run stopped
-    early still shows what it did."""
+def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None, duration=None):
+    """Measures the class's operation (unless its `duration` is given), then
+    cuts at `points` seeded moments. The result fills `into` (a dict) point
+    by point, so that a run stopped early still shows what it did."""
     result = {"duration": 0.0, "points": []} if into is None else into
     result.setdefault("points", [])
     scenario = Scenario(cls, imgs, workdir)
-    # Measured under the load of the cut runs: as many uncut runs at once as
-    # boards will run at once, their median.
-    with ThreadPoolExecutor(max_workers=jobs) as pool:
-        durations = sorted(pool.map(lambda _: measure(scenario), range(jobs)))
-    result["duration"] = duration = durations[len(durations) // 2]
-    if log:
-        log(f"{cls}: the uncut operation takes {duration:.2f} s "
-            f"({', '.join(f'{d:.2f}' for d in durations)} s in {jobs} runs at once)")
+    if duration is None:
+        # Measured under the load of the cut runs: as many uncut runs at
+        # once as boards will run at once, their median.
+        with ThreadPoolExecutor(max_workers=jobs) as pool:
+            durations = sorted(pool.map(lambda _: measure(scenario), range(jobs)))
+        duration = durations[len(durations) // 2]
+        if log:
+            log(f"{cls}: the uncut operation takes {duration:.2f} s "
+                f"({', '.join(f'{d:.2f}' for d in durations)} s in {jobs} runs at once)")
+    elif log:
+        log(f"{cls}: the uncut operation takes {duration:.2f} s (given)")
+    result["duration"] = duration
     rng = random.Random(f"{seed}-{cls}")
     # Stratified: point i falls at a seeded moment of the i-th of `points`
     # equal parts of the operation, so even a short run spreads its cuts
@@ -293,7 +401,7 @@ def run_class(cls, imgs, workdir, points, seed, jobs=1, log=None, into=None):
 
 def table(results):
     head = (f"{'class':<7} {'op s':>5} {'points':>6} {'inside':>6} " + " ".join(f"{o:>11}" for o in OUTCOMES) +
-            f" {'sel.partial':>11} {'rfs old/new/part':>16} {'violations':>10}")
+            f" {'sel.partial':>11} {'unmounted':>9} {'rfs old/new/part':>16} {'violations':>10}")
     lines = [head, "-" * len(head)]
     for cls, r in results.items():
         pts = r["points"]
@@ -302,7 +410,7 @@ def table(results):
             if cls == "rootfs" else "-"
         lines.append(f"{cls:<7} {r['duration']:>5.1f} {len(pts):>6} {sum(p.inside for p in pts):>6} " +
                      " ".join(f"{counts[o]:>11}" for o in OUTCOMES) +
-                     f" {sum(p.sel_partial for p in pts):>11} {rfs:>16} "
+                     f" {sum(p.sel_partial for p in pts):>11} {sum(p.unmounted for p in pts):>9} {rfs:>16} "
                      f"{sum(bool(p.violations) for p in pts):>10}")
     return "\n".join(lines)
 
@@ -314,6 +422,10 @@ def main(argv=None):
     parser.add_argument("--seed", default="1")
     parser.add_argument("--jobs", type=int, default=1, help="boards run at once (one core each)")
     parser.add_argument("--keep", action="store_true", help="keep the boards of faulty points")
+    parser.add_argument("--json", help="write every point to this file (for scripts/plot-power-cuts)")
+    parser.add_argument("--duration", type=float,
+                        help="spread the cuts over this many seconds instead of measuring the operation "
+                        "(for one whose length varies from run to run, such as the erase)")
     args = parser.parse_args(argv)
     imgs = images()
     results = {}
@@ -323,7 +435,7 @@ def main(argv=None):
         for cls in args.classes.split(","):
             results[cls] = {"duration": 0.0, "points": []}
             run_class(cls, imgs, workdir, args.points, args.seed, args.jobs,
-                      log=lambda line: print(line, flush=True), into=results[cls])
+                      log=lambda line: print(line, flush=True), into=results[cls], duration=args.duration)
     except KeyboardInterrupt:
         print("stopped early: the table shows the points done")
     finally:
@@ -332,6 +444,11 @@ def main(argv=None):
     print(f"\nvirtual-board power-cut campaign, seed {args.seed}, {args.points} points per class, "
           f"{args.jobs} job(s), {time.monotonic() - started:.0f} s")
     print(table(results))
+    if args.json:
+        Path(args.json).write_text(json.dumps(
+            {"campaign": "vboard", "seed": args.seed, "points": args.points, "jobs": args.jobs,
+             "classes": {cls: {"duration": r["duration"], "points": [p.as_dict() for p in r["points"]]}
+                         for cls, r in results.items()}}, indent=1) + "\n")
     failed = False
     for cls, r in results.items():
         for p in r["points"]:

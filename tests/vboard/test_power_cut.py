@@ -1,10 +1,12 @@
 """Power cuts on the virtual board's real kernel, a reduced run of
 tests/campaigns/vboard_power_cut.py: QEMU killed at a few seeded moments of
-a TFTP install into the selected slot, a USB replacement of slot 2 and a
-root-file-system install; after each the board powers on again, its jffs2
-partition mounts and it runs the old or the new application (the USB stick
-stays in) with the image-select byte never naming a slot the installer left
-half-written."""
+a TFTP install into the selected slot, a USB replacement of slot 2, a
+root-file-system install, the erase of the user partition before the
+diagnostics and a USB boot of a new USB boot image; after each the board
+powers on again, its jffs2 partition mounts (or the mount's failure is on
+the console) and it runs the old or the new application, the diagnostics or
+rescue mode (the USB stick stays in) with the image-select byte never naming
+a slot the installer left half-written."""
 
 import sys
 from pathlib import Path
@@ -35,6 +37,12 @@ def images():
     ("usb", {"old app", "new app"}),
     # The rfs partition is not booted: slot 1's application runs whatever it holds.
     ("rootfs", {"old app"}),
+    # After the diagnostics (the erase answered no) the normal boot finds
+    # what the erase left: a slot that passes its CRC, or nothing to boot.
+    ("erase", {"old app", "rescue mode"}),
+    # Without the rejected-list entry the USB image boots again (new); with
+    # it the question times out and slot 1 boots (old).
+    ("usbboot", {"old app", "new app"}),
 ])
 def test_power_cut_at_seeded_moments(tmp_path, images, cls, outcomes):
     result = campaign.run_class(cls, images, tmp_path, POINTS, SEED, JOBS)

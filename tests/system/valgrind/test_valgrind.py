@@ -12,7 +12,8 @@ import pytest
 from boardsim import Board
 from boardsim import default_board as demo
 from download_helpers import install_into, rescue_board
-from helpers import app_image, press, slot_image
+from boardsim.console import press
+from helpers import app_image, slot_image
 
 # The tool itself, not the `valgrind` launcher: the launcher is a dynamic
 # program, so the preloaded device layer would load into it (and take itself
