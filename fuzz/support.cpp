@@ -187,6 +187,14 @@ bool mount_private_tmp()
     return true;
 }
 
+void enter_private_root_or_skip(const char* target, bool private_tmp)
+{
+    if (enter_private_root_with_user() && (!private_tmp || mount_private_tmp()))
+        return;
+    std::fprintf(stderr, "%s: no private mount namespace with /user (needs root); skipped\n", target);
+    std::exit(77);
+}
+
 void write_file(const char* path, std::span<const std::uint8_t> bytes)
 {
     FILE* f = std::fopen(path, "wb");

@@ -50,6 +50,10 @@ bool enter_private_root_with_user();
 // that write the application archive and other files there; the host's
 // /tmp moves to /fuzz-host-tmp, where TMPDIR then points if it named /tmp.
 bool mount_private_tmp();
+// Both views a target's set-up asks for (the private /tmp only when
+// private_tmp is set); without them the target says so on descriptor 2
+// and exits 77, which ctest counts as skipped.
+void enter_private_root_or_skip(const char* target, bool private_tmp);
 
 // Whole files: written (aborts on failure), read back (empty when absent).
 void write_file(const char* path, std::span<const std::uint8_t> bytes);
