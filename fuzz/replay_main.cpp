@@ -64,18 +64,22 @@ int main(int argc, char** argv)
         }
         all.insert(all.end(), some.begin(), some.end());
     }
-    if (LLVMFuzzerInitialize)
-        LLVMFuzzerInitialize(&argc, &argv);
-    std::vector<std::uint8_t> bytes;
-    for (const fs::path& p : all) {
-        if (!read_file(p, &bytes)) {
-            std::fprintf(stderr, "%s: cannot read %s\n", argv[0], p.c_str());
+    // Every input is read before the target sets itself up: its set-up may
+    // change this process's view of the file system (a private /tmp hides
+    // a corpus that lies under /tmp, as a clone in /tmp does).
+    std::vector<std::vector<std::uint8_t>> contents(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!read_file(all[i], &contents[i])) {
+            std::fprintf(stderr, "%s: cannot read %s\n", argv[0], all[i].c_str());
             return 1;
         }
         // An empty input still needs a valid address behind it.
-        bytes.reserve(1);
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        contents[i].reserve(1);
     }
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
+    for (const std::vector<std::uint8_t>& bytes : contents)
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     std::fprintf(stderr, "%s: %zu inputs replayed\n", argv[0], all.size());
     return 0;
 }
